@@ -1,0 +1,182 @@
+#pragma once
+
+// Hidden state of Vst3Effect, shared by its source files only.
+
+#include "vst3/glib_run_loop.h"
+#include "vst3/loaded_module.h"
+#include "vst3/vst3_effect.h"
+#include "vst3/x11_child_window.h"
+
+#include "pluginterfaces/gui/iplugview.h"
+#include "pluginterfaces/vst/ivstaudioprocessor.h"
+#include "pluginterfaces/vst/ivstcomponent.h"
+#include "pluginterfaces/vst/ivsteditcontroller.h"
+#include "pluginterfaces/vst/ivstmessage.h"
+#include "pluginterfaces/vst/ivstparameterchanges.h"
+#include "public.sdk/source/vst/hosting/hostclasses.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace kestravon::ruvi {
+
+namespace sv = Steinberg::Vst;
+
+constexpr std::int32_t kMaxBuses = 16;
+constexpr std::int32_t kMaxParameters = 4096;
+constexpr std::int32_t kRebuildMask = sv::kReloadComponent | sv::kIoChanged | sv::kLatencyChanged;
+
+// Thread contract: normalized is written by the UI thread and the plug-in's thread and read by
+// the audio thread; each flag is raised with release order after the value is written and
+// taken with an exchange before it is read.
+struct Vst3Effect::ParameterValue {
+    std::atomic<double> normalized{0.0};
+    std::atomic<std::uint8_t> pendingForAudio{0};
+    std::atomic<std::uint8_t> changedForUi{0};
+    std::atomic<std::uint8_t> changedForController{0};
+};
+
+// One parameter point at offset 0; owned by the instance, never reference counted.
+class ValueQueue final : public sv::IParamValueQueue {
+public:
+    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
+    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
+    Steinberg::uint32 PLUGIN_API release() override { return 1; }
+    sv::ParamID PLUGIN_API getParameterId() override { return id; }
+    Steinberg::int32 PLUGIN_API getPointCount() override { return 1; }
+    Steinberg::tresult PLUGIN_API getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
+                                           sv::ParamValue& value) override;
+    Steinberg::tresult PLUGIN_API addPoint(Steinberg::int32, sv::ParamValue,
+                                           Steinberg::int32&) override {
+        return Steinberg::kNotImplemented;
+    }
+
+    sv::ParamID id = 0;
+    double value = 0.0;
+};
+
+// The input parameter changes of one block; filled by the audio thread only.
+class Changes final : public sv::IParameterChanges {
+public:
+    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
+    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
+    Steinberg::uint32 PLUGIN_API release() override { return 1; }
+    Steinberg::int32 PLUGIN_API getParameterCount() override { return count; }
+    sv::IParamValueQueue* PLUGIN_API getParameterData(Steinberg::int32 index) override;
+    sv::IParamValueQueue* PLUGIN_API addParameterData(const sv::ParamID&,
+                                                      Steinberg::int32& index) override {
+        index = -1;
+        return nullptr;
+    }
+
+    std::array<ValueQueue, kMaxParameters> queues;
+    Steinberg::int32 count = 0;
+};
+
+class Vst3Effect::Impl {
+public:
+    // The plug-in's host context. Owned by the Impl; none of its interfaces is counted.
+    // Thread contract: performEdit and restartComponent may come from any plug-in thread and
+    // touch atomics only; resizeView and the run loop are for the editor thread.
+    class Host final : public sv::HostApplication,
+                       public sv::IComponentHandler,
+                       public Steinberg::IPlugFrame {
+    public:
+        explicit Host(Impl* owner) : owner(owner) {}
+        Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid,
+                                                     void** obj) override;
+        Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
+        Steinberg::uint32 PLUGIN_API release() override { return 1; }
+        Steinberg::tresult PLUGIN_API getName(sv::String128 name) override;
+        Steinberg::tresult PLUGIN_API beginEdit(sv::ParamID) override {
+            return Steinberg::kResultOk;
+        }
+        Steinberg::tresult PLUGIN_API performEdit(sv::ParamID id, sv::ParamValue value) override;
+        Steinberg::tresult PLUGIN_API endEdit(sv::ParamID) override { return Steinberg::kResultOk; }
+        Steinberg::tresult PLUGIN_API restartComponent(Steinberg::int32 flags) override;
+        Steinberg::tresult PLUGIN_API resizeView(Steinberg::IPlugView* view,
+                                                 Steinberg::ViewRect* rect) override;
+
+        Impl* owner;
+    };
+
+    Impl() : host(this) {}
+    ~Impl() { shutdown(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void instantiate(std::shared_ptr<LoadedModule> module);
+    void configureProcessing(double sampleRate, std::int32_t maxBlock, std::int32_t channels,
+                             std::int32_t sidechainMode);
+    void shutdown() noexcept;
+    void closeEditor() noexcept;
+
+    bool storeParameter(std::size_t index, double value, bool fromController) noexcept;
+    bool setParameterById(std::uint32_t id, double value, bool fromController) noexcept;
+    bool process(const float* const* inputs, float* const* outputs, std::int32_t frames,
+                 const float* const* sidechain) noexcept;
+    void silence(float* const* outputs, std::int32_t frames) noexcept;
+    bool isEditorThread() const noexcept { return std::this_thread::get_id() == editorThread; }
+
+    Host host;
+    std::shared_ptr<LoadedModule> module;
+    sv::IComponent* component = nullptr;
+    sv::IAudioProcessor* processor = nullptr;
+    sv::IEditController* controller = nullptr;
+    sv::IConnectionPoint* componentConnection = nullptr;
+    sv::IConnectionPoint* controllerConnection = nullptr;
+
+    bool separateController = false;
+    bool componentInitialized = false;
+    bool controllerInitialized = false;
+    bool componentConnected = false;
+    bool controllerConnected = false;
+    bool active = false;
+    bool processing = false;
+
+    Steinberg::IPlugView* view = nullptr;
+    X11ChildWindow childWindow;
+    EditorWindow* editorParent = nullptr;
+    std::thread::id editorThread;
+    GLibRunLoop runLoop;
+    bool attached = false;
+    bool resizable = false;
+    bool inResize = false;
+
+    double sampleRate = 48000.0;
+    std::int32_t maxBlock = 512;
+    std::int32_t channels = 2;
+    std::int32_t sidechainMode = 0;
+    std::int32_t mainInputBus = -1;
+    std::int32_t mainOutputBus = -1;
+    std::int32_t sidechainBus = -1;
+    std::int32_t inputBusCount = 0;
+    std::int32_t outputBusCount = 0;
+    std::int32_t mainInputChannels = 2;
+    std::int32_t mainOutputChannels = 2;
+
+    std::array<sv::AudioBusBuffers, kMaxBuses> inputBuffers{};
+    std::array<sv::AudioBusBuffers, kMaxBuses> outputBuffers{};
+    std::array<std::array<float*, 2>, kMaxBuses> inputChannelPointers{};
+    std::array<std::array<float*, 2>, kMaxBuses> outputChannelPointers{};
+    std::array<std::vector<float>, 2> inputScratch;
+    std::array<std::vector<float>, 2> outputScratch;
+    std::array<std::vector<float>, 2> sidechainScratch;
+
+    std::vector<ParameterInfo> parameters;
+    std::vector<std::int32_t> parameterFlags;
+    std::unique_ptr<ParameterValue[]> values;
+    Changes changes;
+
+    std::atomic<std::int32_t> restartFlags{0};
+    std::int32_t latencySamples = 0;
+    std::atomic<std::uint8_t> uiChangesPending{0};
+    std::atomic<std::uint8_t> controllerSyncPending{0};
+    std::size_t pollCursor = 0;
+};
+
+} // namespace kestravon::ruvi
