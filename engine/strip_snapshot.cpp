@@ -91,7 +91,8 @@ void StripSnapshot::publish(const StripProcessing& record) noexcept {
 
 bool StripSnapshot::tryPull(int64_t& lastApplied, StripProcessing& out) noexcept {
     const uint64_t before = sequence_.load(std::memory_order_acquire);
-    if ((before & 1U) != 0 || static_cast<int64_t>(before) == lastApplied) {
+    // Zero: nothing published yet, and all-zero slots are no usable record.
+    if (before == 0 || (before & 1U) != 0 || static_cast<int64_t>(before) == lastApplied) {
         return false;
     }
     Packed packed;

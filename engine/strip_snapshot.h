@@ -28,7 +28,7 @@ public:
     void publish(const StripProcessing& record) noexcept;
 
     // Copies the latest complete record into `out` when it is newer than `lastApplied`, and
-    // stores its sequence value there. False leaves both untouched.
+    // stores its sequence value there. False (both untouched) until the first publish.
     [[nodiscard]] bool tryPull(int64_t& lastApplied, StripProcessing& out) noexcept;
 
 private:
