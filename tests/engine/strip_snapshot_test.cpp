@@ -100,7 +100,8 @@ TEST(StripSnapshotThreading, ReaderNeverSeesATornRecord) {
     writer.join();
     EXPECT_EQ(torn, 0) << "of " << pulls << " pulls";
     EXPECT_EQ(backwards, 0);
-    ASSERT_TRUE(snapshot.tryPull(last, out));
+    // The last record is taken now unless the loop already took it.
+    (void)snapshot.tryPull(last, out);
     EXPECT_EQ(out, numbered(kRecords - 1));
 }
 
