@@ -564,6 +564,9 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
             return false;
         }
 
+        if (frames == 0) {
+            return true; // a flush: there may be no output buffers at all
+        }
         bool failed = false;
         for (std::int32_t j = 0; j < channels; ++j) {
             float* target = outputs[j];
