@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "audio/audio_endpoint.h"
+
+namespace kestravon::ruvi {
+
+// Endpoints of ALSA: hardware devices (exclusive opens go to hw:, shared opens through the
+// sound server or dmix/dsnoop) and the PCMs of a running sound server.
+// Thread contract: enumerate and getDevice from any thread; each opened client belongs to one
+// endpoint thread.
+class AlsaEndpointProvider : public AudioEndpointProvider {
+public:
+    std::string prefix() const override { return "alsa"; }
+    HRESULT enumerate(DataFlow flow, AudioEndpointDevices& out) override;
+    HRESULT getDevice(const std::string& id, std::shared_ptr<AudioEndpointDevice>& out) override;
+};
+
+// The closest result code for a negative ALSA error: busy means in use, a vanished device is
+// invalidated, anything else is 0x80070000 | errno.
+HRESULT hresultFromAlsa(int error) noexcept;
+
+} // namespace kestravon::ruvi

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "audio/frame_ring.h"
+
+namespace kestravon::ruvi {
+
+// Converts between a ring's rate and its consumer's rate with a 64-tap windowed-sinc polyphase
+// table, steering the step by the measured rate ratio and by the ring's fill against a target.
+// Thread contract: build() before the threads run (it allocates the table); next() only on the
+// ring's consumer thread, never allocating, locking or calling the system.
+class DriftResampler {
+public:
+    static constexpr int kPhases = 1024;
+    static constexpr int kTaps = 64;
+
+    // Throws std::bad_alloc when the table cannot be allocated.
+    void build(FrameRing& ring, double inRate, double outRate, double target);
+
+    // One output frame of ring.channels() samples; false when none could be produced.
+    [[nodiscard]] bool next(float* frameOut, double rateRatio, double& correctionPpm) noexcept;
+
+    bool primed() const noexcept { return primed_; }
+    bool everPrimed() const noexcept { return everPrimed_; }
+    double target() const noexcept { return target_; }
+    double nominalRatio() const noexcept { return nominalRatio_; }
+    double ratio() const noexcept { return ratio_; }
+    double position() const noexcept { return position_; }
+    double cutoff() const noexcept { return cutoff_; }
+    // Coefficient k of phase p (p up to kPhases inclusive).
+    float coefficient(int phase, int tap) const noexcept {
+        return table_[static_cast<std::size_t>(phase) * kTaps + static_cast<std::size_t>(tap)];
+    }
+
+private:
+    FrameRing* ring_ = nullptr;
+    std::vector<float> table_;
+    double position_ = 0.0;
+    double nominalRatio_ = 1.0;
+    double ratio_ = 1.0;
+    double target_ = 0.0;
+    double cutoff_ = 0.0;
+    bool primed_ = false;
+    bool everPrimed_ = false;
+};
+
+} // namespace kestravon::ruvi

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <vector>
+
+namespace kestravon::ruvi::testing {
+
+// A sine fitted to a signal by the four-parameter least-squares method (amplitude, phase,
+// offset, frequency), and the residual's level against the fitted tone.
+struct ToneFit {
+    double frequency = 0.0;
+    double amplitude = 0.0;
+    double thdPlusNoiseDb = 0.0;
+};
+
+inline bool solve4(double m[4][5]) {
+    for (int c = 0; c < 4; ++c) {
+        int pivot = c;
+        for (int r = c + 1; r < 4; ++r) {
+            if (std::fabs(m[r][c]) > std::fabs(m[pivot][c])) {
+                pivot = r;
+            }
+        }
+        if (std::fabs(m[pivot][c]) < 1e-300) {
+            return false;
+        }
+        for (int k = 0; k < 5; ++k) {
+            std::swap(m[c][k], m[pivot][k]);
+        }
+        for (int r = 0; r < 4; ++r) {
+            if (r != c) {
+                const double f = m[r][c] / m[c][c];
+                for (int k = c; k < 5; ++k) {
+                    m[r][k] -= f * m[c][k];
+                }
+            }
+        }
+    }
+    for (int r = 0; r < 4; ++r) {
+        m[r][4] /= m[r][r];
+    }
+    return true;
+}
+
+// Fits x[n] (sampled at rate) starting from a frequency guess.
+inline ToneFit fitTone(const std::vector<float>& x, double rate, double guessHz) {
+    const std::size_t n = x.size();
+    double omega = 2.0 * std::numbers::pi * guessHz / rate;
+    double a = 0, b = 0, c = 0;
+    // Three-parameter fit at the guess, then Gauss-Newton on the frequency.
+    for (int iteration = 0; iteration < 12; ++iteration) {
+        double m[4][5] = {};
+        const double mid = 0.5 * static_cast<double>(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = static_cast<double>(i) - mid;
+            const double cs = std::cos(omega * t), sn = std::sin(omega * t);
+            const double row[4] = {cs, sn, 1.0, iteration == 0 ? 0.0 : t * (-a * sn + b * cs)};
+            for (int r = 0; r < 4; ++r) {
+                for (int k = 0; k < 4; ++k) {
+                    m[r][k] += row[r] * row[k];
+                }
+                m[r][4] += row[r] * x[i];
+            }
+        }
+        if (iteration == 0) {
+            m[3][3] = 1.0; // frequency fixed on the first pass
+        }
+        if (!solve4(m)) {
+            break;
+        }
+        a = m[0][4];
+        b = m[1][4];
+        c = m[2][4];
+        omega += m[3][4];
+    }
+    double signal = 0.0, residual = 0.0;
+    const double mid = 0.5 * static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) - mid;
+        const double fit = a * std::cos(omega * t) + b * std::sin(omega * t);
+        signal += fit * fit;
+        const double e = x[i] - fit - c;
+        residual += e * e;
+    }
+    ToneFit out;
+    out.frequency = omega * rate / (2.0 * std::numbers::pi);
+    out.amplitude = std::hypot(a, b);
+    out.thdPlusNoiseDb = 10.0 * std::log10(std::max(residual, 1e-300) / std::max(signal, 1e-300));
+    return out;
+}
+
+} // namespace kestravon::ruvi::testing
