@@ -1,0 +1,288 @@
+#include "media/raw_recorder.h"
+
+#include "media/raw_recorder_impl.h"
+
+#include <stdexcept>
+
+namespace kestravon::ruvi {
+
+namespace {
+
+constexpr std::int32_t stateWord(RecorderState state) {
+    return static_cast<std::int32_t>(state);
+}
+
+bool recordingOrFinalizing(std::int32_t state) {
+    return state == stateWord(RecorderState::Recording) ||
+           state == stateWord(RecorderState::Finalizing);
+}
+
+} // namespace
+
+const char* recorderFaultText(std::int32_t code) noexcept {
+    switch (static_cast<RecorderFault>(code)) {
+    case RecorderFault::QueueOverrun:
+        return "Recording queue overrun; take incomplete and capture stopped";
+    case RecorderFault::InvalidSourceBlock:
+        return "Invalid raw source block; take incomplete and capture stopped";
+    case RecorderFault::MultipleProducers:
+        return "Multiple audio producers violated recorder contract";
+    case RecorderFault::DiskWriter:
+        return "Recording disk writer/preparation failed";
+    case RecorderFault::None:
+        break;
+    }
+    return "";
+}
+
+void RawRecorder::Impl::raiseTapFault(RecorderFault code, std::uint32_t frames) noexcept {
+    accepting.store(false);
+    std::int32_t expected = 0;
+    if (fault.compare_exchange_strong(expected, static_cast<std::int32_t>(code))) {
+        firstDroppedFrame.store(acceptedFrames.load());
+        droppedFrames.store(frames);
+    }
+}
+
+void RawRecorder::Impl::waitForProducersToLeave() const noexcept {
+    while (activeProducers.load() != 0) {
+        std::this_thread::yield();
+    }
+}
+
+RawRecorder::RawRecorder() : impl_(std::make_unique<Impl>()) {}
+
+RawRecorder::~RawRecorder() {
+    // Destroying an Impl with a joinable thread would terminate the process; finish the take.
+    if (impl_ && impl_->writer.joinable()) {
+        stopWriter();
+    }
+}
+
+RawRecorder::RawRecorder(RawRecorder&&) noexcept = default;
+
+RawRecorder& RawRecorder::operator=(RawRecorder&& other) noexcept {
+    if (this != &other) {
+        if (impl_ && impl_->writer.joinable()) {
+            stopWriter();
+        }
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+bool RawRecorder::pushBlock(const float* const* inputs, std::uint64_t inputCount,
+                            std::uint32_t frames) noexcept {
+    Impl* m = impl_.get();
+    if (m == nullptr) {
+        return false;
+    }
+    m->activeProducers.fetch_add(1);
+    if (!m->accepting.load()) {
+        m->activeProducers.fetch_sub(1);
+        return false;
+    }
+    if (m->producerBusy.exchange(1, std::memory_order_acquire) != 0) {
+        // The busy flag belongs to the producer already inside.
+        m->raiseTapFault(RecorderFault::MultipleProducers, frames);
+        m->activeProducers.fetch_sub(1);
+        return false;
+    }
+
+    const std::uint32_t* lanes = m->sourceLanes.data();
+    const std::size_t laneCount = m->laneCount;
+    bool valid = inputs != nullptr && frames >= 1 && frames <= m->blockFrames;
+    for (std::size_t j = 0; valid && j < laneCount; ++j) {
+        valid = lanes[j] < inputCount && inputs[lanes[j]] != nullptr;
+    }
+    RecorderFault refusal = RecorderFault::None;
+    const std::uint64_t produced = m->producedBlocks.load(std::memory_order_relaxed);
+    if (!valid) {
+        refusal = RecorderFault::InvalidSourceBlock;
+    } else if (produced - m->consumedBlocks.load(std::memory_order_acquire) >= m->queueSlots) {
+        refusal = RecorderFault::QueueOverrun;
+    }
+    if (refusal != RecorderFault::None) {
+        m->raiseTapFault(refusal, frames);
+        m->producerBusy.store(0, std::memory_order_release);
+        m->activeProducers.fetch_sub(1);
+        return false;
+    }
+
+    if (frames < m->minBlockFrames.load(std::memory_order_relaxed)) {
+        m->minBlockFrames.store(frames, std::memory_order_relaxed);
+    }
+    float* slot = m->slotSamples.data() + (produced % m->queueSlots) * m->slotStride;
+    for (std::size_t j = 0; j < laneCount; ++j) {
+        const float* source = inputs[lanes[j]];
+        float* target = slot + j;
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            target[i * laneCount] = source[i];
+        }
+    }
+    m->slotFrames[produced % m->queueSlots] = frames;
+    m->acceptedFrames.fetch_add(frames);
+    m->producedBlocks.store(produced + 1, std::memory_order_release);
+    m->producerBusy.store(0, std::memory_order_release);
+    m->activeProducers.fetch_sub(1);
+    return true;
+}
+
+bool RawRecorder::installPrepared(RawRecorder& prepared) {
+    if (!prepared.impl_ || !prepared.impl_->prepared || !impl_ || &prepared == this) {
+        throw std::runtime_error("Invalid prepared recording");
+    }
+    Impl& m = *impl_;
+    Impl& p = *prepared.impl_;
+    if (m.accepting.load() || recordingOrFinalizing(m.state.load()) || !m.writerClosed.load() ||
+        m.writer.joinable()) {
+        throw std::runtime_error("Finish the previous recording before starting another take");
+    }
+    if (m.activeProducers.load() != 0) {
+        return false;
+    }
+
+    m.started.store(false);
+    m.writer = std::thread(runRecorderWriter, std::ref(m)); // throws std::system_error
+
+    m.directory = std::move(p.directory);
+    m.sampleRate = p.sampleRate;
+    m.blockFrames = p.blockFrames;
+    m.queueSlots = p.queueSlots;
+    m.tracks = std::move(p.tracks);
+    m.tap = std::move(p.tap);
+    m.firstSourceFrame = p.firstSourceFrame;
+    m.retainedQueueBytes = p.retainedQueueBytes;
+    m.slotSamples = std::move(p.slotSamples);
+    m.trackScratch = std::move(p.trackScratch);
+    m.slotFrames = std::move(p.slotFrames);
+    m.sourceLanes = std::move(p.sourceLanes);
+    m.trackChannels = std::move(p.trackChannels);
+    m.trackHashes = std::move(p.trackHashes);
+    m.trackFiles = std::move(p.trackFiles);
+    std::swap(m.journal, p.journal);
+    p.journal.close();
+    m.laneCount = p.laneCount;
+    m.slotStride = p.slotStride;
+    m.prepared = true;
+    p.prepared = false;
+    {
+        std::lock_guard lock(m.textMutex);
+        m.errorText.clear();
+        m.shownDirectory = m.directory;
+    }
+    m.shownRate.store(m.sampleRate);
+    m.shownBlockFrames.store(m.blockFrames);
+    m.shownSlots.store(m.queueSlots);
+    m.shownQueueBytes.store(m.slotSamples.size() * sizeof(float));
+
+    for (auto* counter : {&m.producedBlocks, &m.consumedBlocks, &m.acceptedFrames, &m.writtenFrames,
+                          &m.committedFrames, &m.droppedFrames, &m.firstDroppedFrame}) {
+        counter->store(0);
+    }
+    m.minBlockFrames.store(m.blockFrames);
+    m.stopRequested.store(false);
+    m.fault.store(0);
+    m.producerBusy.store(0);
+    m.writerClosed.store(false);
+    m.state.store(stateWord(RecorderState::Recording));
+    m.accepting.store(true);
+    m.started.store(true);
+    return true;
+}
+
+void RawRecorder::begin(const RecorderTakeConfig& config) {
+    Impl& m = *impl_;
+    if (m.accepting.load() || recordingOrFinalizing(m.state.load())) {
+        throw std::runtime_error(
+            "Recorder is already recording/finalizing; stop deliberately before starting another "
+            "take");
+    }
+    stopWriter();
+    constexpr std::uint64_t kBudget = 536870912;
+    if (config.retainedQueueBytes > kBudget) {
+        throw std::runtime_error("Invalid retained recorder memory reserve");
+    }
+    RecorderTakeConfig withLiveQueue = config;
+    withLiveQueue.retainedQueueBytes += m.slotSamples.size() * sizeof(float);
+    RawRecorder prepared = prepareTake(withLiveQueue);
+    while (!installPrepared(prepared)) {
+        std::this_thread::yield();
+    }
+}
+
+RecorderState RawRecorder::requestStop() noexcept {
+    if (!impl_) {
+        return RecorderState::Idle;
+    }
+    Impl& m = *impl_;
+    m.accepting.store(false);
+    std::int32_t before = stateWord(RecorderState::Recording);
+    m.state.compare_exchange_strong(before, stateWord(RecorderState::Finalizing));
+    m.stopRequested.store(true);
+    return static_cast<RecorderState>(before);
+}
+
+void RawRecorder::stopWriter() {
+    if (!impl_) {
+        return;
+    }
+    Impl& m = *impl_;
+    m.accepting.store(false);
+    m.waitForProducersToLeave();
+    m.stopRequested.store(true);
+    if (m.writer.joinable()) {
+        m.writer.join(); // from the writer itself this throws resource_deadlock_would_occur
+    }
+    m.writerClosed.store(true);
+    m.trackFiles.clear();
+    m.journal.close();
+}
+
+void RawRecorder::stopAndDestroy() {
+    stopWriter();
+    impl_.reset();
+}
+
+RecorderStatus RawRecorder::status() const {
+    RecorderStatus s;
+    if (!impl_) {
+        return s;
+    }
+    const Impl& m = *impl_;
+    s.state = static_cast<RecorderState>(m.state.load());
+    s.acceptedFrames = m.acceptedFrames.load();
+    s.writtenFrames = m.writtenFrames.load();
+    s.committedFrames = m.committedFrames.load(std::memory_order_acquire);
+    s.droppedFrames = m.droppedFrames.load();
+    s.firstDroppedFrame = m.firstDroppedFrame.load();
+    s.queueBytes = m.shownQueueBytes.load();
+    const std::uint32_t slots = m.shownSlots.load();
+    const std::uint64_t consumed = m.consumedBlocks.load();
+    const std::uint64_t produced = m.producedBlocks.load();
+    const std::uint64_t queued = produced > consumed ? produced - consumed : 0;
+    s.queuedBlocks = static_cast<std::uint32_t>(queued < slots ? queued : slots);
+    s.minBlockFrames = s.acceptedFrames == 0 ? 0 : m.minBlockFrames.load();
+    const std::uint32_t rate = m.shownRate.load();
+    if (rate != 0) {
+        s.stallToleranceSeconds = static_cast<double>(slots) * s.minBlockFrames / rate;
+        s.queueSeconds = static_cast<double>(m.shownBlockFrames.load()) * slots / rate;
+    }
+    const std::int32_t fault = m.fault.load();
+    s.incomplete = fault != 0;
+    s.faultText = recorderFaultText(fault);
+    std::lock_guard lock(m.textMutex);
+    if (m.writerClosed.load() && !m.errorText.empty()) {
+        s.faultText = m.errorText;
+    }
+    s.takeDirectory = m.shownDirectory;
+    return s;
+}
+
+void RawRecorder::holdWriterForTesting(bool hold) noexcept {
+    if (impl_) {
+        impl_->holdWriter.store(hold);
+    }
+}
+
+} // namespace kestravon::ruvi
