@@ -41,7 +41,9 @@ tresult PLUGIN_API MemoryStream::read(void* buffer, Steinberg::int32 numBytes,
     if (numBytesRead != nullptr) {
         *numBytesRead = static_cast<Steinberg::int32>(k);
     }
-    return (numBytes > 0 && k == 0) ? Steinberg::kResultFalse : kResultOk;
+    // A read at the end answers kResultOk with 0 bytes, as the SDK's own stream does: plug-ins
+    // read until they get 0 bytes and treat any other result as a broken state.
+    return kResultOk;
 }
 
 tresult PLUGIN_API MemoryStream::write(void* buffer, Steinberg::int32 numBytes,

@@ -511,14 +511,27 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
     }
     try {
         Steinberg::int32 count = 0;
+        const bool resend = frames > 0 && resendPending.exchange(0, std::memory_order_acquire) != 0;
         for (std::size_t i = 0; i < parameters.size(); ++i) {
-            if (values[i].pendingForAudio.exchange(0, std::memory_order_acquire) != 0) {
-                ValueQueue& queue = changes.queues[static_cast<std::size_t>(count++)];
-                queue.id = parameters[i].id;
-                queue.value = values[i].normalized.load(std::memory_order_relaxed);
+            ParameterValue& value = values[i];
+            bool taken = value.pendingForAudio.exchange(0, std::memory_order_acquire) != 0;
+            if (resend) {
+                taken |= value.resendForAudio.exchange(0, std::memory_order_relaxed) != 0;
+            }
+            if (!taken) {
+                continue;
+            }
+            ValueQueue& queue = changes.queues[static_cast<std::size_t>(count++)];
+            queue.id = parameters[i].id;
+            queue.value = value.normalized.load(std::memory_order_relaxed);
+            if (frames == 0) {
+                value.resendForAudio.store(1, std::memory_order_relaxed);
             }
         }
         changes.count = count;
+        if (frames == 0 && count > 0) {
+            resendPending.store(1, std::memory_order_release);
+        }
 
         std::uint64_t inputSilence = 0;
         for (std::int32_t i = 0; i < mainInputChannels; ++i) {

@@ -38,6 +38,9 @@ struct Vst3Effect::ParameterValue {
     std::atomic<std::uint8_t> pendingForAudio{0};
     std::atomic<std::uint8_t> changedForUi{0};
     std::atomic<std::uint8_t> changedForController{0};
+    // Handed over in a zero-frame call: some plug-ins read changes only with audio, so the
+    // value goes again with the next block that has samples.
+    std::atomic<std::uint8_t> resendForAudio{0};
 };
 
 // One parameter point at offset 0; owned by the instance, never reference counted.
@@ -176,6 +179,7 @@ public:
     std::int32_t latencySamples = 0;
     std::atomic<std::uint8_t> uiChangesPending{0};
     std::atomic<std::uint8_t> controllerSyncPending{0};
+    std::atomic<std::uint8_t> resendPending{0};
     std::size_t pollCursor = 0;
 };
 

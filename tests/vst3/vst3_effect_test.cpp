@@ -203,6 +203,13 @@ TEST(Vst3EffectProcess, ParameterValuesReachTheProcessorOnceAtOffsetZero) {
     EXPECT_TRUE(effect.process(nullptr, nullptr, 0));
     EXPECT_EQ(probe->lastFrames, 0);
     EXPECT_EQ(probe->changeCount, 1);
+    // Plug-ins that read changes only with audio get it again with the next real block.
+    ASSERT_TRUE(effect.process(input.in(), output.out(), 64));
+    ASSERT_EQ(probe->changeCount, 1);
+    EXPECT_EQ(probe->changeIds[0], kGain);
+    EXPECT_EQ(probe->changeValues[0], 0.75);
+    ASSERT_TRUE(effect.process(input.in(), output.out(), 64));
+    EXPECT_EQ(probe->changeCount, 0);
 }
 
 TEST(Vst3EffectProcess, RefusedBlocksAreSilenced) {
