@@ -1,8 +1,10 @@
 #include "audio/virtual_endpoints.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
+#include <thread>
 
 #include "audio/device_format.h"
 #include "audio/performance_counter.h"
@@ -102,6 +104,9 @@ public:
         }
         if (initialised_) {
             return AUDCLNT_E_ALREADY_INITIALIZED;
+        }
+        if (spec_.initializeDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(spec_.initializeDelayMs));
         }
         if (mode == ShareMode::exclusive) {
             bool expected = false;

@@ -32,6 +32,7 @@ struct VirtualEndpointSpec {
     bool failLowLatencyInit = false;
     bool refuseFormats = false; // isFormatSupported answers AUDCLNT_E_UNSUPPORTED_FORMAT
     HRESULT activateError = S_OK;
+    int initializeDelayMs = 0; // initialisation blocks this long (a device slow to open)
     HRESULT mixFormatError = S_OK;
     // Capture content, the same on every channel unless samples are given (interleaved).
     VirtualSignal signal = VirtualSignal::tone;

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/endpoint_catalogue.h"
+#include "audio/virtual_endpoints.h"
+#include "audio/wasapi_backend.h"
+
+namespace kestravon::ruvi::testing {
+
+inline VirtualEndpointSpec endpoint(const std::string& name, DataFlow flow,
+                                    WaveFormat format = makeWaveFormat(true, 2, 48000, 32),
+                                    const std::string& friendly = "") {
+    VirtualEndpointSpec s;
+    s.name = name;
+    s.friendlyName = friendly;
+    s.flow = flow;
+    s.mixFormat = format;
+    return s;
+}
+
+// What the render callback saw, and what it writes: every input channel copied to the output
+// channel of the same index, or a tone on every output when toneHz is set.
+struct Probe {
+    std::atomic<std::int64_t> calls{0};
+    std::atomic<int> minFrames{1 << 30};
+    std::atomic<int> maxFrames{0};
+    std::atomic<int> inputCount{-1};
+    std::atomic<int> outputCount{-1};
+    std::atomic<double> sampleRate{0.0};
+    std::atomic<float> lastInputPeak{0.0f};
+    double toneHz = 0.0;
+    double phase = 0.0;
+    int nanChannel = -1;
+};
+
+inline void probeCallback(void* user, const float* const* inputs, std::int32_t inputCount,
+                          float* const* outputs, std::int32_t outputCount, std::int32_t frames,
+                          double sampleRate) {
+    auto& p = *static_cast<Probe*>(user);
+    p.calls.fetch_add(1);
+    if (frames < p.minFrames.load()) {
+        p.minFrames.store(frames);
+    }
+    if (frames > p.maxFrames.load()) {
+        p.maxFrames.store(frames);
+    }
+    p.inputCount.store(inputCount);
+    p.outputCount.store(outputCount);
+    p.sampleRate.store(sampleRate);
+    float peak = 0.0f;
+    for (int c = 0; c < inputCount; ++c) {
+        for (int i = 0; i < frames; ++i) {
+            peak = std::max(peak, std::fabs(inputs[c][i]));
+        }
+    }
+    p.lastInputPeak.store(peak);
+    if (p.toneHz > 0.0) {
+        for (int i = 0; i < frames; ++i) {
+            const auto v = static_cast<float>(0.25 * std::sin(p.phase));
+            p.phase = std::fmod(p.phase + 2.0 * 3.14159265358979323846 * p.toneHz / sampleRate,
+                                2.0 * 3.14159265358979323846);
+            for (int c = 0; c < outputCount; ++c) {
+                outputs[c][i] = c == p.nanChannel ? std::nanf("") : v;
+            }
+        }
+        return;
+    }
+    for (int c = 0; c < std::min(inputCount, outputCount); ++c) {
+        std::copy_n(inputs[c], frames, outputs[c]);
+    }
+}
+
+inline AudioDeviceConfig config(std::vector<std::string> inputs, std::vector<std::string> outputs,
+                                std::string master = "", int rate = 48000, int block = 128) {
+    AudioDeviceConfig c;
+    for (auto& id : inputs) {
+        c.inputs.push_back({std::move(id), false});
+    }
+    for (auto& id : outputs) {
+        c.outputs.push_back({std::move(id), false});
+    }
+    c.masterOutputId = std::move(master);
+    c.requestedRate = rate;
+    c.requestedBlock = block;
+    return c;
+}
+
+// Polls until the condition holds or the time runs out (for states reached asynchronously).
+inline bool eventually(const std::function<bool()>& condition, double seconds = 5.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+inline void runFor(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+inline const EndpointStatus* streamOf(const BackendStatus& s, const std::string& id) {
+    for (const EndpointStatus& e : s.streams) {
+        if (e.id == id) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace kestravon::ruvi::testing
