@@ -170,12 +170,14 @@ bool PlaybackBank::setLoop(bool enabled, std::uint64_t start, std::uint64_t end)
     if (d == 0 || start >= e || e > d) {
         return false;
     }
-    s.loopSequence.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    s.loopStart.store(start, std::memory_order_relaxed);
-    s.loopEnd.store(e, std::memory_order_relaxed);
-    s.loopEnabled.store(enabled, std::memory_order_relaxed);
-    s.loopSequence.fetch_add(1, std::memory_order_release);
+    // Sequentially consistent throughout: the odd count is ordered before the region's stores
+    // and the even one after them, without stand-alone fences (which the thread sanitizer
+    // cannot follow).
+    s.loopSequence.fetch_add(1);
+    s.loopStart.store(start);
+    s.loopEnd.store(e);
+    s.loopEnabled.store(enabled);
+    s.loopSequence.fetch_add(1);
     return true;
 }
 
@@ -213,13 +215,13 @@ void PlaybackBank::render(float* const* channels, std::uint64_t channelCount,
         d = std::min(static_cast<std::uint64_t>(seek), duration);
     }
 
-    const std::uint64_t sequence = s.loopSequence.load(std::memory_order_acquire);
+    // One attempt per block: a region being written keeps the previous copy for this block.
+    const std::uint64_t sequence = s.loopSequence.load();
     if ((sequence & 1) == 0) {
-        const std::uint64_t start = s.loopStart.load(std::memory_order_relaxed);
-        const std::uint64_t end = s.loopEnd.load(std::memory_order_relaxed);
-        const bool enabled = s.loopEnabled.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (s.loopSequence.load(std::memory_order_relaxed) == sequence) {
+        const std::uint64_t start = s.loopStart.load();
+        const std::uint64_t end = s.loopEnd.load();
+        const bool enabled = s.loopEnabled.load();
+        if (s.loopSequence.load() == sequence) {
             s.audioLoopEnabled = enabled;
             s.audioLoopStart = start;
             s.audioLoopEnd = end;
