@@ -4,11 +4,70 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <array>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
+
+// Counting hooks for the real-time check: operator new and pthread_mutex_lock are replaced for
+// the whole binary and count only while the calling thread has armed them. Sanitizer builds
+// keep their own allocator and locks, so the check runs in the plain build.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define RUVI_COUNTING_HOOKS 1
+// The replacement pair is malloc and free, which GCC cannot see through once inlined.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local bool hooksArmed = false;
+std::atomic<int> armedAllocations{0};
+std::atomic<int> armedLocks{0};
+using MutexLockFn = int (*)(pthread_mutex_t*);
+std::atomic<MutexLockFn> realMutexLock{nullptr};
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (hooksArmed) {
+        armedAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    MutexLockFn real = realMutexLock.load(std::memory_order_acquire);
+    if (real == nullptr) {
+        real = reinterpret_cast<MutexLockFn>(::dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+        realMutexLock.store(real, std::memory_order_release);
+    }
+    if (hooksArmed) {
+        armedLocks.fetch_add(1, std::memory_order_relaxed);
+    }
+    return real(mutex);
+}
+#endif
 
 namespace kestravon::ruvi {
 namespace {
@@ -210,6 +269,41 @@ TEST(Vst3EffectProcess, ParameterValuesReachTheProcessorOnceAtOffsetZero) {
     EXPECT_EQ(probe->changeValues[0], 0.75);
     ASSERT_TRUE(effect.process(input.in(), output.out(), 64));
     EXPECT_EQ(probe->changeCount, 0);
+}
+
+TEST(Vst3EffectProcess, ProcessAllocatesNothingAndTakesNoLock) {
+#ifndef RUVI_COUNTING_HOOKS
+    GTEST_SKIP() << "counting hooks are off under sanitizers";
+#else
+    Vst3Effect effect;
+    openOrFail(effect, "params_4096", 2, 512);
+    auto edit = testplugSymbol<TestplugEditFn>("params_4096", "ruviTestplugEdit");
+    const Block input = ramp(2, 512);
+    Block output(2, 512);
+    // The hooks themselves must see traffic, or a zero below would prove nothing.
+    hooksArmed = true;
+    { std::vector<int> probeAllocation(3); }
+    std::mutex probeMutex;
+    probeMutex.lock();
+    probeMutex.unlock();
+    hooksArmed = false;
+    ASSERT_GT(armedAllocations.exchange(0), 0);
+    ASSERT_GT(armedLocks.exchange(0), 0);
+
+    for (int block = 0; block < 50; ++block) {
+        for (std::uint32_t id = 0; id < 64; ++id) {
+            effect.setParameter(id * 7, (block % 10) / 10.0);
+        }
+        edit(1000, 64, 0.5, 0);
+        hooksArmed = true;
+        const bool ok = effect.process(input.in(), output.out(), block % 2 == 0 ? 512 : 128);
+        const bool flushed = effect.process(nullptr, nullptr, 0);
+        hooksArmed = false;
+        ASSERT_TRUE(ok && flushed);
+    }
+    EXPECT_EQ(armedAllocations.load(), 0);
+    EXPECT_EQ(armedLocks.load(), 0);
+#endif
 }
 
 TEST(Vst3EffectProcess, RefusedBlocksAreSilenced) {
