@@ -2,8 +2,10 @@
 // allocation, lock, log or system call. Loops without smoothing or delay run over whole blocks so
 // the compiler can vectorise them; the per-frame paths keep the same arithmetic.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "engine/mixing.h"
 #include "engine/prepared_graph.h"
@@ -112,15 +114,16 @@ void applyFader(GraphNode& n, std::int32_t frames, float k) noexcept {
     if (n.faderGain == target) {
         const double gain = target;
         for (std::int32_t c = 0; c < n.width; ++c) {
-            const float* in = channel(n.processed, c);
-            float* out = channel(n.postFader, c);
-            float peak = 0.0f;
+            const float* __restrict in = channel(n.processed, c);
+            float* __restrict out = channel(n.postFader, c);
+            // Finite magnitudes order like their bit patterns, and an integer maximum vectorises.
+            std::uint32_t peakBits = 0;
             for (std::int32_t f = 0; f < frames; ++f) {
                 const float v = finiteOrZero(static_cast<float>(in[f] * gain));
                 out[f] = v;
-                peak = std::max(peak, std::fabs(v));
+                peakBits = std::max(peakBits, std::bit_cast<std::uint32_t>(v) & 0x7fffffffu);
             }
-            peaks[c] = peak;
+            peaks[c] = std::bit_cast<float>(peakBits);
         }
     } else {
         for (std::int32_t f = 0; f < frames; ++f) {
@@ -137,31 +140,38 @@ void applyFader(GraphNode& n, std::int32_t frames, float k) noexcept {
     n.peakR.store(n.width == 2 ? peaks[1] : peaks[0], std::memory_order_relaxed);
 }
 
-// Adds a whole block at a constant gain; c already carries the gain.
-void mixBlock(float* destination, std::int32_t destinationWidth, const float* s0, const float* s1,
-              std::int32_t sourceWidth, const MixCoefficients& c, std::int32_t frames) noexcept {
-    float* left = destination;
-    float* right = destination + kBlockStride;
+// Adds a whole block at a constant gain; c already carries the gain. Sources and destinations
+// are different nodes' buffers, so the pointers never alias.
+void mixBlock(float* destination, std::int32_t destinationWidth, const float* source0,
+              const float* source1, std::int32_t sourceWidth, MixCoefficients c,
+              std::int32_t frames) noexcept {
+    float* __restrict left = destination;
+    float* __restrict right = destination + kBlockStride;
+    const float* __restrict s0 = source0;
+    const float* __restrict s1 = source1;
+    const float l0 = c.leftFrom0;
+    const float l1 = c.leftFrom1;
+    const float r0 = c.rightFrom0;
+    const float r1 = c.rightFrom1;
     if (destinationWidth != 2) {
         if (sourceWidth == 2) {
             for (std::int32_t f = 0; f < frames; ++f) {
-                left[f] += c.leftFrom0 * s0[f] + c.leftFrom1 * s1[f];
+                left[f] += l0 * s0[f] + l1 * s1[f];
             }
         } else {
             for (std::int32_t f = 0; f < frames; ++f) {
-                left[f] += c.leftFrom0 * s0[f];
+                left[f] += l0 * s0[f];
             }
         }
-    } else if (sourceWidth != 2) {
-        for (std::int32_t f = 0; f < frames; ++f) {
-            left[f] += c.leftFrom0 * s0[f];
-            right[f] += c.rightFrom0 * s0[f];
-        }
-    } else {
-        for (std::int32_t f = 0; f < frames; ++f) {
-            left[f] += c.leftFrom0 * s0[f];
-            right[f] += c.rightFrom1 * s1[f];
-        }
+        return;
+    }
+    const float* __restrict rightSource = sourceWidth == 2 ? s1 : s0;
+    const float rightGain = sourceWidth == 2 ? r1 : r0;
+    for (std::int32_t f = 0; f < frames; ++f) {
+        left[f] += l0 * s0[f];
+    }
+    for (std::int32_t f = 0; f < frames; ++f) {
+        right[f] += rightGain * rightSource[f];
     }
 }
 
