@@ -38,6 +38,29 @@ inline float ieee32(const std::uint8_t* p) {
     return v;
 }
 
+// 24-bit samples read as one 4-byte word; the byte above the sample is shifted out. Never used
+// for the last frame, whose word could reach past the caller's buffer.
+inline float pcm24Word(const std::uint8_t* p) {
+    std::uint32_t u;
+    std::memcpy(&u, p, 4);
+    return static_cast<float>(static_cast<std::int32_t>(u << 8) >> 8) * 0x1p-23f;
+}
+
+void decodeAll24(const std::uint8_t* data, std::size_t frameCount, std::uint32_t blockAlign,
+                 std::span<const std::uint32_t> channels, std::span<float* const> outputs) {
+    for (std::size_t j = 0; j < channels.size(); ++j) {
+        const std::uint8_t* p = data + static_cast<std::size_t>(channels[j]) * 3;
+        float* out = outputs[j];
+        std::size_t i = 0;
+        for (; i + 1 < frameCount; ++i, p += blockAlign) {
+            out[i] = pcm24Word(p);
+        }
+        if (i < frameCount) {
+            out[i] = pcm24(p);
+        }
+    }
+}
+
 template <float (*Decode)(const std::uint8_t*), unsigned Bytes>
 void decodeAll(const std::uint8_t* data, std::size_t frameCount, std::uint32_t blockAlign,
                std::span<const std::uint32_t> channels, std::span<float* const> outputs) {
@@ -74,7 +97,7 @@ void decodeWavChannels(const std::uint8_t* data, std::size_t frameCount, const W
     } else if (info.bitsPerSample == 16) {
         decodeAll<pcm16, 2>(data, frameCount, stride, channels, outputs);
     } else if (info.bitsPerSample == 24) {
-        decodeAll<pcm24, 3>(data, frameCount, stride, channels, outputs);
+        decodeAll24(data, frameCount, stride, channels, outputs);
     } else {
         decodeAll<pcm32, 4>(data, frameCount, stride, channels, outputs);
     }
