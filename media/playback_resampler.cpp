@@ -12,8 +12,9 @@ namespace {
 constexpr int kTaps = 64;
 constexpr int kBefore = 31; // taps k run from base - 31 to base + 32
 constexpr std::uint64_t kProgressFrames = 1024;
-// Rate pairs with more phases than this evaluate the kernel per output frame instead.
-constexpr std::uint64_t kMaxTablePhases = 4096;
+// Rate pairs with more phases than this evaluate the kernel per output frame instead; the
+// largest table (4 MiB) stays inside the staging reserve beside the 64 KiB read piece.
+constexpr std::uint64_t kMaxTablePhases = 8192;
 
 [[noreturn]] void fail(const char* message) {
     throw std::runtime_error(message);
@@ -136,6 +137,36 @@ void convertWithTable(const std::vector<PlaybackSamples>& inputs,
     }
 }
 
+// The 64 coefficients for t = base + frac. Tap j sits at d = frac + 31 - j, so the sines and
+// cosines of successive taps follow from the first by rotation instead of three library calls
+// per tap; the rounding that adds up over 64 rotations stays near 1e-14.
+double directCoefficients(double a, double frac, double* c) {
+    const double pi = std::numbers::pi;
+    const double d0 = frac + kBefore;
+    double sincSin = std::sin(pi * a * d0), sincCos = std::cos(pi * a * d0);
+    const double stepSin = std::sin(pi * a), stepCos = std::cos(pi * a);
+    double winSin = std::sin(pi * d0 / 32.0), winCos = std::cos(pi * d0 / 32.0);
+    const double winStepSin = std::sin(pi / 32.0), winStepCos = std::cos(pi / 32.0);
+    double sum = 0;
+    for (int j = 0; j < kTaps; ++j) {
+        const double d = d0 - j;
+        const double x = a * d;
+        const double sinc = std::abs(x) < 1e-12 ? 1.0 : sincSin / (pi * x);
+        // cos(2y) = 2 cos(y)^2 - 1 gives the second window term from the first.
+        const double window = 0.42 + 0.5 * winCos + 0.08 * (2.0 * winCos * winCos - 1.0);
+        c[j] = window * sinc * a;
+        sum += c[j];
+        // Step the angles down by pi*a and pi/32 for the next tap.
+        const double s1 = sincSin * stepCos - sincCos * stepSin;
+        sincCos = sincCos * stepCos + sincSin * stepSin;
+        sincSin = s1;
+        const double s2 = winSin * winStepCos - winCos * winStepSin;
+        winCos = winCos * winStepCos + winSin * winStepSin;
+        winSin = s2;
+    }
+    return sum;
+}
+
 void convertDirect(const std::vector<PlaybackSamples>& inputs,
                    std::vector<PlaybackSamples>& outputs, std::uint64_t outputFrames, double ratio,
                    double a, const PlaybackConfig& config) {
@@ -149,11 +180,7 @@ void convertDirect(const std::vector<PlaybackSamples>& inputs,
         const double t = static_cast<double>(i) * ratio;
         const double floorT = std::floor(t);
         const auto base = static_cast<std::uint64_t>(floorT);
-        double sum = 0;
-        for (int j = 0; j < kTaps; ++j) {
-            c[j] = coefficient(a, t - (floorT - kBefore + j));
-            sum += c[j];
-        }
+        const double sum = directCoefficients(a, t - floorT, c);
         if (std::abs(sum) < 1e-12) {
             fail("Invalid playback SRC kernel");
         }

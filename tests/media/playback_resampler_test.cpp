@@ -126,7 +126,8 @@ TEST(PlaybackResampler, FastPathsStayWithin1e9OfTheDirectFormula) {
         std::size_t inputFrames;
     } cases[] = {
         {44100, 48000, 3000}, {48000, 44100, 3000}, {96000, 48000, 3000},
-        {8000, 44100, 600},   {44101, 48000, 3000}, // many phases: evaluated per frame
+        {8000, 44100, 600},   {44056, 48000, 3000}, // 6000 phases: still a table
+        {44101, 48000, 3000},                       // 48000 phases: evaluated per frame
         {22050, 48000, 20},                         // every tap near an edge
     };
     std::mt19937 random(7);
