@@ -215,5 +215,62 @@ TEST_F(GraphControls, EditorCallsPassThroughToTheInsert) {
     EXPECT_TRUE(engine.pollParameterEdits().empty()) << "nothing was edited in an editor";
 }
 
+TEST(GraphControlReports, InsertStatusCarriesTheFaultTexts) {
+    json in1 = monoInput("in1", 0);
+    in1["inserts"] = {
+        {{"id", "bad"}, {"modulePath", testPlugin("basic")}, {"parameters", {{"2", 2.0 / 3.0}}}}};
+    in1["routes"] = {route("main-lr")};
+    NativeGraphEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.applyGraph(description({in1, mainBus()}), deviceLayout(), error)) << error;
+    Lanes inputs(8);
+    Lanes outputs(8);
+    std::fill_n(inputs.lane(0), 64, 0.5f);
+    engine.render(inputs.in(), 8, outputs.data(), 8, 64, 48000.0);
+    EXPECT_EQ(engine.insertStatusJson(),
+              json::parse(R"([{"nodeId": "in1", "slotId": "bad", "latencySamples": 0, "fault": 1,
+                  "error": "Plugin processing failed; insert silenced until reapply"}])"));
+    EXPECT_EQ(engine.insertParametersJson("in1", "bad")["fault"], 1);
+}
+
+TEST(GraphControlReports, ParameterEditsArePolledRoundRobinWithABound) {
+    // Three inserts on three strips; the first has 4096 parameters (4095 writable).
+    const auto strip = [](const std::string& id, const std::string& plugin) {
+        json s = monoInput(id, 0);
+        s["inserts"] = {{{"id", id + "-fx"}, {"modulePath", testPlugin(plugin)}}};
+        s["routes"] = {route("main-lr")};
+        return s;
+    };
+    NativeGraphEngine engine;
+    std::string error;
+    ASSERT_TRUE(engine.applyGraph(description({strip("a", "params_4096"), strip("b", "basic"),
+                                               strip("c", "latency"), mainBus()}),
+                                  deviceLayout(), error))
+        << error;
+    using EditFn = void (*)(std::uint32_t, int, double, int);
+    for (const char* plugin : {"params_4096", "basic", "latency"}) {
+        const auto edit = testPluginKnob<EditFn>(plugin, "ruviTestplugEdit");
+        ASSERT_NE(edit, nullptr) << plugin;
+        // Parameter 1 is a read-only meter: the plug-in's edit of it is refused.
+        edit(0, plugin == std::string("params_4096") ? 4096 : 4, 0.75, 0);
+    }
+
+    const std::vector<ParameterEdit> first = engine.pollParameterEdits();
+    ASSERT_EQ(first.size(), kMaxParameterEditsPerPoll);
+    EXPECT_EQ(first.front().nodeId, "a");
+    EXPECT_EQ(first.front().slotId, "a-fx");
+    EXPECT_EQ(first.front().value, 0.75);
+    EXPECT_EQ(first[4094].slotId, "a-fx");
+    EXPECT_EQ(first[4095].slotId, "b-fx") << "the bound cut b's edits short";
+
+    const std::vector<ParameterEdit> second = engine.pollParameterEdits();
+    ASSERT_EQ(second.size(), 5u);
+    EXPECT_EQ(second[0].slotId, "c-fx") << "the next poll starts with the following insert";
+    EXPECT_EQ(second[2].slotId, "c-fx");
+    EXPECT_EQ(second[3].slotId, "b-fx") << "then b continues where the bound stopped it";
+    EXPECT_EQ(second[4].slotId, "b-fx");
+    EXPECT_TRUE(engine.pollParameterEdits().empty());
+}
+
 } // namespace
 } // namespace kestravon::ruvi

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <dlfcn.h>
+
 #include <string>
 #include <vector>
 
@@ -82,5 +84,23 @@ struct Lanes {
     std::vector<float> samples;
     std::vector<float*> pointers;
 };
+
+// The host's own test plug-ins, built beside the tests (see tests/vst3/plugins).
+inline std::string testPlugin(const std::string& name) {
+    return std::string(RUVI_TESTPLUG_DIR) + "/ruvi_testplug_" + name + ".vst3";
+}
+
+// A knob the test plug-in exports; the bundle must already be loaded by an open insert.
+template <class Function> Function testPluginKnob(const std::string& name, const char* symbol) {
+    const std::string module =
+        testPlugin(name) + "/Contents/x86_64-linux/ruvi_testplug_" + name + ".so";
+    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    auto* knob = reinterpret_cast<Function>(::dlsym(handle, symbol));
+    ::dlclose(handle);
+    return knob;
+}
 
 } // namespace kestravon::ruvi::graphtest

@@ -66,6 +66,18 @@ std::vector<int> nonZeroFrames(const std::vector<float>& lane) {
 }
 
 TEST(GraphInsertRender, ImpulsesThroughBothPathsMeetAtTheGraphLatency) {
+    {
+        SCOPED_TRACE("test plug-in delaying by 64");
+        json d = alignedPair(false);
+        d["nodes"][0]["inserts"][0]["modulePath"] = testPlugin("latency");
+        Rig rig(d);
+        ASSERT_EQ(rig.graph->latencySamples, 64);
+        rig.inputs.lane(0)[0] = 0.5f;
+        rig.inputs.lane(1)[0] = 0.5f;
+        const std::vector<float> left = renderLeft(rig, 2);
+        EXPECT_EQ(nonZeroFrames(left), std::vector<int>{64});
+        EXPECT_NEAR(left[64], kCentre, 1e-6);
+    }
     struct Case {
         const char* name;
         float in1;
@@ -131,6 +143,58 @@ TEST(GraphInsertRender, BypassCrossfadesToTheAlignedDrySignal) {
     renderSine(240);
     EXPECT_GT(slot.bypassMix, 0.30);
     EXPECT_LT(slot.bypassMix, 0.45);
+}
+
+// in1: a test plug-in that outputs NaN (fault parameter at 2 of 3), then a clean one; in2 plain.
+json faultyChain() {
+    json in1 = monoInput("in1", 0);
+    in1["inserts"] = {
+        {{"id", "bad"}, {"modulePath", testPlugin("basic")}, {"parameters", {{"2", 2.0 / 3.0}}}},
+        {{"id", "after"}, {"modulePath", testPlugin("latency")}}};
+    in1["routes"] = {route("main-lr")};
+    in1["pan"] = -100;
+    json in2 = monoInput("in2", 1);
+    in2["pan"] = 100;
+    in2["routes"] = {route("main-lr")};
+    return description({in1, in2, mainBus()});
+}
+
+TEST(GraphInsertRender, AFaultedInsertSilencesOnlyItself) {
+    Rig rig(faultyChain());
+    std::fill_n(rig.inputs.lane(0), kBlockStride, 0.5f);
+    std::fill_n(rig.inputs.lane(1), kBlockStride, 0.25f);
+    for (int block = 0; block < 4; ++block) {
+        rig.render(128);
+    }
+    GraphNode& in1 = *rig.graph->nodes[0];
+    EXPECT_EQ(in1.inserts[0]->fault.load(), kInsertProcessingFailed);
+    EXPECT_EQ(in1.inserts[1]->fault.load(), kInsertRunning) << "the next insert keeps running";
+    EXPECT_NEAR(rig.outputs.lane(0)[127], 0.0f, 1e-9) << "in1 is silenced by its faulted insert";
+    EXPECT_NEAR(rig.outputs.lane(1)[127], 0.25f, 1e-6) << "in2 and main keep running";
+
+    // Bypassing the faulted insert brings the dry signal back.
+    in1.inserts[0]->bypass.store(true);
+    for (int block = 0; block < 30; ++block) {
+        rig.render(128);
+    }
+    EXPECT_EQ(in1.inserts[0]->fault.load(), kInsertProcessingFailed) << "never processed again";
+    EXPECT_NEAR(rig.outputs.lane(0)[127], 0.5f, 1e-6);
+}
+
+TEST(GraphInsertRender, AReconfigurationRequestSilencesTheInsert) {
+    json in1 = monoInput("in1", 0);
+    in1["inserts"] = {{{"id", "fx"}, {"modulePath", testPlugin("basic")}}};
+    in1["routes"] = {route("main-lr")};
+    Rig rig(description({in1, mainBus()}));
+    std::fill_n(rig.inputs.lane(0), kBlockStride, 0.5f);
+    rig.render(128);
+    EXPECT_NEAR(rig.outputs.lane(0)[127], 0.5f * kCentre, 1e-6);
+    const auto restart = testPluginKnob<int (*)(int)>("basic", "ruviTestplugRestart");
+    ASSERT_NE(restart, nullptr);
+    restart(1 << 3); // kLatencyChanged
+    rig.render(128);
+    EXPECT_EQ(rig.graph->nodes[0]->inserts[0]->fault.load(), kInsertNeedsReconfiguration);
+    EXPECT_EQ(rig.outputs.lane(0)[0], 0.0f);
 }
 
 } // namespace
