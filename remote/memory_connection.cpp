@@ -1,0 +1,31 @@
+#include "remote/memory_connection.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestravon::ruvi {
+
+bool MemoryConnection::wait(bool, SteadyClock::time_point, const std::atomic<bool>* abortFlag) {
+    return abortFlag == nullptr || abortFlag->load();
+}
+
+long MemoryConnection::receive(char* data, std::size_t size) {
+    if (input_.empty()) {
+        return 0;
+    }
+    std::string& front = input_.front();
+    const std::size_t n = std::min(size, front.size());
+    std::memcpy(data, front.data(), n);
+    front.erase(0, n);
+    if (front.empty()) {
+        input_.pop_front();
+    }
+    return n == 0 ? wouldBlock : static_cast<long>(n);
+}
+
+long MemoryConnection::send(const char* data, std::size_t size) {
+    output_.append(data, size);
+    return static_cast<long>(size);
+}
+
+} // namespace kestravon::ruvi

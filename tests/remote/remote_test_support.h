@@ -1,0 +1,106 @@
+#pragma once
+
+#include "remote/remote_server.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kestravon::ruvi::test {
+
+inline constexpr const char* testPassword = "stage-password-1";
+
+// A web folder with the four UI files, removed again at the end.
+class TempWebRoot {
+public:
+    TempWebRoot();
+    ~TempWebRoot();
+    const std::filesystem::path& path() const { return path_; }
+    void write(const std::string& name, const std::string& content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// A small in-test control service: answers getControlState with a snapshot, "status", and the
+// other methods with an echo; "setParameter" with params.sleepMs holds the call that long. It
+// records calls and the highest number of calls it saw running at once.
+class TestControl {
+public:
+    RemoteServer::ControlHandler handler();
+    nlohmann::json calls() const;
+    int maxConcurrent() const { return maxActive_.load(); }
+    int broadcastCalls() const { return broadcastCalls_.load(); }
+    std::atomic<bool> busy{false};        // getControlState fails as while the UI is busy
+    std::atomic<bool> noSession{false};   // no session applied: empty uiState
+    std::atomic<bool> browserSeen{false}; // a "status" call carried params.fromBrowser
+
+private:
+    nlohmann::json handle(const nlohmann::json& request);
+    mutable std::mutex mutex_;
+    nlohmann::json calls_ = nlohmann::json::array();
+    std::atomic<int> active_{0};
+    std::atomic<int> maxActive_{0};
+    std::atomic<int> broadcastCalls_{0};
+};
+
+// A running loopback-only server on an ephemeral port with its own web root and control.
+struct ServerFixture {
+    TempWebRoot webRoot;
+    TestControl control;
+    RemoteServer server;
+    unsigned port = 0;
+    void start();
+};
+
+struct HttpResult {
+    int status = 0;
+    std::string head; // status line and headers
+    std::string body;
+};
+
+// Sends raw bytes to 127.0.0.1:port and reads until the server closes (at most 10 s).
+std::string rawExchange(unsigned port, const std::string& bytes);
+HttpResult parseResponse(const std::string& raw);
+// A well-formed request with Host 127.0.0.1:port; a body goes as application/json.
+HttpResult httpRequest(unsigned port, const std::string& method, const std::string& path,
+                       const std::string& body = {}, const std::string& extraHeaders = {});
+// Logs in over a plain socket and returns the token, or empty on failure.
+std::string rawLogin(unsigned port, const std::string& password = testPassword);
+
+// Runs curl against http://127.0.0.1:<port><path> with extra arguments.
+HttpResult curl(unsigned port, const std::string& path, const std::vector<std::string>& args = {});
+// Logs in with curl and returns the token, or empty on failure.
+std::string loginToken(unsigned port, const std::string& password = testPassword);
+
+// A hand-written WebSocket client for frames no well-behaved library sends.
+class RawWebSocket {
+public:
+    explicit RawWebSocket(unsigned port);
+    ~RawWebSocket();
+    bool upgraded() const { return fd_ >= 0; }
+    void sendFrame(int opcode, const std::string& payload, bool fin = true, bool mask = true);
+    void sendRaw(const std::string& bytes);
+    // Next frame as (opcode, payload); opcode -1 when the connection closed or timed out.
+    std::pair<int, std::string>
+    readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads frames until a close frame arrives and returns its code (-1 if none).
+    int closeCode(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Text frames until one whose "type" equals type (empty JSON on timeout).
+    nlohmann::json readMessage(const std::string& type,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void authenticate(const std::string& token);
+
+private:
+    int fd_ = -1;
+    std::string pending_;
+};
+
+int closeCodeOf(const std::string& payload);
+
+} // namespace kestravon::ruvi::test
