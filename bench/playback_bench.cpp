@@ -24,6 +24,7 @@ using namespace kestravon::ruvi;
 using Clock = std::chrono::steady_clock;
 
 std::map<std::string, std::vector<double>> g_seconds; // per-iteration wall time by benchmark
+std::string g_bigWavPath;                             // set once the 100 MB file exists
 
 void record(const std::string& name, Clock::time_point start) {
     g_seconds[name].push_back(std::chrono::duration<double>(Clock::now() - start).count());
@@ -68,6 +69,7 @@ const std::string& bigWav() {
         std::fwrite(head.data(), 1, head.size(), f);
         std::fwrite(data.data(), 1, data.size(), f);
         std::fclose(f);
+        g_bigWavPath = p;
         return p;
     }();
     return path;
@@ -208,7 +210,9 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::filesystem::remove(bigWav());
+    if (!g_bigWavPath.empty()) {
+        std::filesystem::remove(g_bigWavPath);
+    }
 
     const double raw = median(g_seconds["raw"]), preload = median(g_seconds["preload"]);
     const double rawFresh = median(g_seconds["rawFresh"]);
