@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "audio/audio_endpoint.h"
@@ -15,6 +17,11 @@ public:
     std::string prefix() const override { return "alsa"; }
     HRESULT enumerate(DataFlow flow, AudioEndpointDevices& out) override;
     HRESULT getDevice(const std::string& id, std::shared_ptr<AudioEndpointDevice>& out) override;
+
+private:
+    // Endpoints of the last enumeration, so that opening one needs no second listing.
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<AudioEndpointDevice>> listed_;
 };
 
 // The closest result code for a negative ALSA error: busy means in use, a vanished device is

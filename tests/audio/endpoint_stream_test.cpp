@@ -69,25 +69,6 @@ CaptureRun runCapture(VirtualEndpointSpec input, double seconds, int block = 128
     return run;
 }
 
-// The median THD+N and frequency over 100 ms windows of the last part of a recording, robust
-// against a rare scheduling hiccup of the machine.
-testing::ToneFit medianFit(const std::vector<float>& x, double rate, double hz) {
-    std::vector<testing::ToneFit> fits;
-    const std::size_t window = static_cast<std::size_t>(rate / 10);
-    for (std::size_t start = x.size() / 2; start + window <= x.size(); start += window) {
-        fits.push_back(testing::fitTone(
-            std::vector<float>(x.begin() + static_cast<std::ptrdiff_t>(start),
-                               x.begin() + static_cast<std::ptrdiff_t>(start + window)),
-            rate, hz));
-    }
-    if (fits.empty()) {
-        return {};
-    }
-    std::sort(fits.begin(), fits.end(),
-              [](const auto& a, const auto& b) { return a.thdPlusNoiseDb < b.thdPlusNoiseDb; });
-    return fits[fits.size() / 2];
-}
-
 TEST(EndpointStreamThreading, HighRateDriftingCaptureDeliversItsToneAtTheSessionRate) {
     auto in = endpoint("in", DataFlow::capture, makeWaveFormat(false, 2, 96000, 24), "Fast In");
     in.driftPpm = 100.0;
@@ -109,7 +90,7 @@ TEST(EndpointStreamThreading, HighRateDriftingCaptureDeliversItsToneAtTheSession
     EXPECT_GT(s->queueMilliseconds, 0.0);
     EXPECT_LT(s->queueMilliseconds, 4 * s->targetQueueMilliseconds);
     EXPECT_LE(run.status.xruns, 3) << "bounded glitches in a two-second real-time run";
-    const testing::ToneFit fit = medianFit(run.output, 48000.0, 1000.0);
+    const testing::ToneFit fit = testing::medianFit(run.output, 48000.0, 1000.0);
     EXPECT_NEAR(fit.frequency, 1000.1, 0.5);
     EXPECT_NEAR(fit.amplitude, 0.5, 0.01);
     EXPECT_LT(fit.thdPlusNoiseDb, -50.0);
@@ -182,7 +163,7 @@ TEST(EndpointStreamThreading, ExclusiveMasterRunsAtTheSessionRate) {
     for (std::size_t i = 0; i < rec.size(); i += 2) {
         left.push_back(rec[i]);
     }
-    const testing::ToneFit fit = medianFit(left, 48000.0, 500.0);
+    const testing::ToneFit fit = testing::medianFit(left, 48000.0, 500.0);
     EXPECT_NEAR(fit.frequency, 500.0, 0.05);
     EXPECT_LT(fit.thdPlusNoiseDb, -100.0) << "24-bit output";
 }

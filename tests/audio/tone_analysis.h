@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <numbers>
@@ -89,6 +90,29 @@ inline ToneFit fitTone(const std::vector<float>& x, double rate, double guessHz)
     out.amplitude = std::hypot(a, b);
     out.thdPlusNoiseDb = 10.0 * std::log10(std::max(residual, 1e-300) / std::max(signal, 1e-300));
     return out;
+}
+
+// The median fit over 100 ms windows of the second half of a recording, robust against a rare
+// scheduling hiccup of the machine; `best` receives the cleanest window.
+inline ToneFit medianFit(const std::vector<float>& x, double rate, double hz,
+                         ToneFit* best = nullptr) {
+    std::vector<ToneFit> fits;
+    const std::size_t window = static_cast<std::size_t>(rate / 10);
+    for (std::size_t start = x.size() / 2; start + window <= x.size(); start += window) {
+        fits.push_back(
+            fitTone(std::vector<float>(x.begin() + static_cast<std::ptrdiff_t>(start),
+                                       x.begin() + static_cast<std::ptrdiff_t>(start + window)),
+                    rate, hz));
+    }
+    if (fits.empty()) {
+        return {};
+    }
+    std::sort(fits.begin(), fits.end(),
+              [](const auto& a, const auto& b) { return a.thdPlusNoiseDb < b.thdPlusNoiseDb; });
+    if (best != nullptr) {
+        *best = fits.front(); // the cleanest window
+    }
+    return fits[fits.size() / 2];
 }
 
 } // namespace kestravon::ruvi::testing
