@@ -1,5 +1,6 @@
 #include "vst3/vst3_effect.h"
 
+#include "vst3/sample_copy.h"
 #include "vst3/vst3_effect_impl.h"
 #include "vst3/vst3_strings.h"
 
@@ -16,26 +17,6 @@ using Steinberg::tresult;
 
 [[noreturn]] void fail(const char* message) {
     throw std::runtime_error(message);
-}
-
-bool isSilent(const float* samples, std::int32_t frames) noexcept {
-    for (std::int32_t k = 0; k < frames; ++k) {
-        if (samples[k] != 0.0f) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Copies one host channel into plug-in scratch; a missing channel or a non-finite sample is 0.
-void copyClean(const float* source, float* target, std::int32_t frames) noexcept {
-    if (source == nullptr) {
-        std::fill_n(target, frames, 0.0f);
-        return;
-    }
-    for (std::int32_t k = 0; k < frames; ++k) {
-        target[k] = std::isfinite(source[k]) ? source[k] : 0.0f;
-    }
 }
 
 template <typename Interface> Interface* queryOf(Steinberg::FUnknown* object) {
@@ -349,18 +330,20 @@ void Vst3Effect::Impl::configureProcessing(double rate, std::int32_t block,
     parameterFlags.clear();
     parameters.reserve(count);
     parameterFlags.reserve(count);
-    std::vector<std::uint32_t> seen;
-    seen.reserve(count);
+    parameterIndex.clear();
+    parameterIndex.reserve(count);
     for (std::uint32_t index = 0; index < count; ++index) {
         sv::ParameterInfo info{};
         if (controller->getParameterInfo(static_cast<Steinberg::int32>(index), info) != kResultOk) {
             fail("Invalid VST3 parameter metadata.");
         }
-        auto where = std::lower_bound(seen.begin(), seen.end(), info.id);
-        if (where != seen.end() && *where == info.id) {
+        auto where =
+            std::lower_bound(parameterIndex.begin(), parameterIndex.end(), info.id,
+                             [](const auto& entry, std::uint32_t id) { return entry.first < id; });
+        if (where != parameterIndex.end() && where->first == info.id) {
             fail("Duplicate VST3 parameter ID.");
         }
-        seen.insert(where, info.id);
+        parameterIndex.insert(where, {info.id, index});
         ParameterInfo entry;
         entry.id = info.id;
         entry.title = utf16ToUtf8(info.title);
@@ -470,12 +453,13 @@ bool Vst3Effect::Impl::setParameterById(std::uint32_t id, double value,
     if (!std::isfinite(value)) {
         return false;
     }
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (parameters[i].id == id) {
-            return storeParameter(i, value, fromController);
-        }
+    auto where = std::lower_bound(parameterIndex.begin(), parameterIndex.end(), id,
+                                  [](const std::pair<std::uint32_t, std::uint32_t>& entry,
+                                     std::uint32_t key) { return entry.first < key; });
+    if (where == parameterIndex.end() || where->first != id) {
+        return false;
     }
-    return false;
+    return storeParameter(where->second, value, fromController);
 }
 
 // ---- processing ---------------------------------------------------------------------------
@@ -511,10 +495,13 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
     }
     try {
         Steinberg::int32 count = 0;
-        const bool resend = frames > 0 && resendPending.exchange(0, std::memory_order_acquire) != 0;
+        const bool resend = frames > 0 && resendPending.load(std::memory_order_relaxed) != 0 &&
+                            resendPending.exchange(0, std::memory_order_acquire) != 0;
         for (std::size_t i = 0; i < parameters.size(); ++i) {
             ParameterValue& value = values[i];
-            bool taken = value.pendingForAudio.exchange(0, std::memory_order_acquire) != 0;
+            // A plain load first: the exchange is paid only by parameters that changed.
+            bool taken = value.pendingForAudio.load(std::memory_order_relaxed) != 0 &&
+                         value.pendingForAudio.exchange(0, std::memory_order_acquire) != 0;
             if (resend) {
                 taken |= value.resendForAudio.exchange(0, std::memory_order_relaxed) != 0;
             }
@@ -539,8 +526,7 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
             if (inputs != nullptr) {
                 source = channels == 1 ? inputs[0] : inputs[std::min(i, channels - 1)];
             }
-            copyClean(source, inputScratch[i].data(), frames);
-            if (isSilent(inputScratch[i].data(), frames)) {
+            if (copyClean(source, inputScratch[i].data(), frames)) {
                 inputSilence |= std::uint64_t{1} << i;
             }
         }
@@ -553,8 +539,7 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
             record.numChannels = sidechain != nullptr ? sidechainMode : 0;
             record.silenceFlags = 0;
             for (std::int32_t j = 0; j < record.numChannels; ++j) {
-                copyClean(sidechain[j], sidechainScratch[j].data(), frames);
-                if (isSilent(sidechainScratch[j].data(), frames)) {
+                if (copyClean(sidechain[j], sidechainScratch[j].data(), frames)) {
                     record.silenceFlags |= std::uint64_t{1} << j;
                 }
             }
@@ -582,23 +567,13 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
         }
         bool failed = false;
         for (std::int32_t j = 0; j < channels; ++j) {
-            float* target = outputs[j];
-            if (channels == 1 && mainOutputChannels == 2) {
-                const float* left = outputScratch[0].data();
-                const float* right = outputScratch[1].data();
-                for (std::int32_t k = 0; k < frames; ++k) {
-                    const auto mixed = static_cast<float>(
-                        (static_cast<double>(right[k]) + static_cast<double>(left[k])) * 0.5);
-                    failed |= !std::isfinite(mixed);
-                    target[k] = std::isfinite(mixed) ? mixed : 0.0f;
-                }
-            } else {
-                const float* source = outputScratch[std::min(j, mainOutputChannels - 1)].data();
-                for (std::int32_t k = 0; k < frames; ++k) {
-                    failed |= !std::isfinite(source[k]);
-                    target[k] = std::isfinite(source[k]) ? source[k] : 0.0f;
-                }
-            }
+            const bool clean =
+                channels == 1 && mainOutputChannels == 2
+                    ? averageOut(outputScratch[0].data(), outputScratch[1].data(), outputs[j],
+                                 frames)
+                    : copyOut(outputScratch[std::min(j, mainOutputChannels - 1)].data(), outputs[j],
+                              frames);
+            failed |= !clean;
         }
         if (failed) {
             silence(outputs, frames);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kestravon::ruvi {
@@ -172,6 +173,8 @@ public:
 
     std::vector<ParameterInfo> parameters;
     std::vector<std::int32_t> parameterFlags;
+    // (id, index) sorted by id: set once at configuration, read by every thread after.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> parameterIndex;
     std::unique_ptr<ParameterValue[]> values;
     Changes changes;
 

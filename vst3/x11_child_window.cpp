@@ -2,6 +2,9 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
+#include <thread>
+
 namespace kestravon::ruvi {
 namespace {
 
@@ -10,11 +13,24 @@ int ignoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
+// One connection for every editor of the UI thread, kept to the end of the process: opening a
+// connection per editor fails now and then (the server refuses bursts of new clients).
+Display* uiDisplay() {
+    static Display* display = nullptr;
+    for (int attempt = 0; display == nullptr && attempt < 20; ++attempt) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    return display;
+}
+
 } // namespace
 
 bool X11ChildWindow::create(unsigned long parent, int width, int height) noexcept {
     destroy();
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = uiDisplay();
     if (display == nullptr) {
         return false;
     }
@@ -29,7 +45,6 @@ bool X11ChildWindow::create(unsigned long parent, int width, int height) noexcep
     XSync(display, False);
     XSetErrorHandler(previous);
     if (window == 0) {
-        XCloseDisplay(display);
         return false;
     }
     display_ = display;
@@ -55,7 +70,6 @@ void X11ChildWindow::destroy() noexcept {
         XDestroyWindow(display, window_);
     }
     XSync(display, False);
-    XCloseDisplay(display);
     display_ = nullptr;
     window_ = 0;
 }

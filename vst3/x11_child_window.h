@@ -2,8 +2,8 @@
 
 namespace kestravon::ruvi {
 
-// The child window an editor view is attached to, made inside the editor window over a
-// display connection of its own. UI thread only.
+// The child window an editor view is attached to, made inside the editor window over the UI
+// thread's display connection. UI thread only.
 class X11ChildWindow {
 public:
     X11ChildWindow() = default;

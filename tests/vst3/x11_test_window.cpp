@@ -3,7 +3,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <chrono>
 #include <set>
+#include <thread>
 
 namespace kestravon::ruvi::testing {
 namespace {
@@ -15,7 +17,14 @@ Display* dpy(void* display) {
 } // namespace
 
 X11TestWindow::X11TestWindow(int width, int height) {
-    Display* display = XOpenDisplay(nullptr);
+    // The server refuses a burst of new clients now and then: try again a few times.
+    Display* display = nullptr;
+    for (int attempt = 0; display == nullptr && attempt < 20; ++attempt) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     display_ = display;
     if (display == nullptr) {
         return;
