@@ -218,6 +218,26 @@ TEST_F(PlaybackBankTest, FailedLoadKeepsTheBankPlaying) {
     EXPECT_EQ(render(4)[0], frames(11, 4));
 }
 
+// The lanes a bank holds count against the next load's budget until they are gone.
+TEST_F(PlaybackBankTest, ResidentLanesCountAgainstTheNextLoad) {
+    loadLanes({1500000}); // 6 MB of floats
+    EXPECT_EQ(bank_.status().residentAudioBytes, 6000000u);
+    PlaybackConfig config;
+    config.memoryBudgetBytes = 16u << 20;
+    config.sources.push_back(PlaybackLaneSource{dir_.file("lane0.wav"), 0, 0, 0, false});
+    try {
+        bank_.load(config);
+        FAIL() << "old and new lanes together exceed the budget";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Preloaded playback exceeds configured memory budget (includes "
+                               "old/new audio and SRC staging)");
+    }
+    EXPECT_EQ(bank_.status().durationFrames, 1500000u);
+    bank_.unload();
+    bank_.load(config);
+    EXPECT_EQ(bank_.status().residentAudioBytes, 6000000u);
+}
+
 // A control thread reloads and unloads while the audio thread renders without pause: each block
 // is wholly from one load (or silence), and neither side ever waits on the other for long.
 TEST(PlaybackBankThreading, ReloadWhileRendering) {
