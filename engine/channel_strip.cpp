@@ -18,7 +18,7 @@ constexpr double kSnap = 1e-10;
 constexpr double kDenormalFloor = 1e-24;
 constexpr double kDetectorFloor = 1e-15;
 constexpr double kLargestFloat = 3.4028234663852886e38;
-constexpr double kDbToNeper = std::numbers::ln10 / 20.0;
+constexpr double kNepersPerDb = std::numbers::ln10 / 20.0; // 10^(dB/20) = e^(dB * this)
 
 // b0, b1, b2, a1, a2, normalised by a0.
 using Coefficients = std::array<double, 5>;
@@ -82,7 +82,7 @@ double envelopeCoefficient(double ms, double sampleRate) {
 // One step of a one-pole glide with the snap that lets it settle exactly.
 inline void glide(double& value, double target, double k) {
     value += (target - value) * k;
-    if (std::abs(value - target) < kSnap) {
+    if (std::abs(value - target) < kSnap) [[unlikely]] {
         value = target;
     }
 }
@@ -91,7 +91,24 @@ inline bool finite(double v) {
     return std::abs(v) <= DBL_MAX;
 }
 
-double gateTargetDb(double levelDb, double threshold, double ratio, double range, double knee) {
+// A non-finite result resets the section; a state too small to matter becomes 0 before it can
+// turn denormal. Out of line so the compiler keeps the common path free of it.
+[[gnu::cold, gnu::noinline]] void repairState(double& out, double& s1, double& s2) noexcept {
+    if (!(finite(out) && finite(s1) && finite(s2))) {
+        out = 0.0;
+        s1 = 0.0;
+        s2 = 0.0;
+    }
+    if (std::abs(s1) < kDenormalFloor) {
+        s1 = 0.0;
+    }
+    if (std::abs(s2) < kDenormalFloor) {
+        s2 = 0.0;
+    }
+}
+
+inline double gateTargetDb(double levelDb, double threshold, double ratio, double range,
+                           double knee) {
     const double d = levelDb - threshold;
     double target;
     if (knee > 0.0) {
@@ -109,7 +126,7 @@ double gateTargetDb(double levelDb, double threshold, double ratio, double range
     return std::clamp(target, -range, 0.0);
 }
 
-double compressorTargetDb(double levelDb, double threshold, double ratio, double knee) {
+inline double compressorTargetDb(double levelDb, double threshold, double ratio, double knee) {
     const double d = levelDb - threshold;
     const double slope = 1.0 / ratio - 1.0;
     double target;
@@ -253,16 +270,15 @@ struct ChannelStrip::Impl {
     }
 
     void passThrough(float* const* ch, int count, int frames) noexcept {
+        // Branch-free and with unconditional stores so the compiler can vectorise it.
         float peak = 0.0f;
         for (int c = 0; c < count; ++c) {
             float* samples = ch[c];
             for (int i = 0; i < frames; ++i) {
-                float v = samples[i];
-                if (!std::isfinite(v)) {
-                    v = 0.0f;
-                    samples[i] = v;
-                }
-                peak = std::max(peak, std::abs(v));
+                const float v = samples[i];
+                const float clean = std::abs(v) <= FLT_MAX ? v : 0.0f;
+                samples[i] = clean;
+                peak = std::max(peak, std::abs(clean));
             }
         }
         inputPeak.store(peak, std::memory_order_relaxed);
@@ -272,121 +288,201 @@ struct ChannelStrip::Impl {
     }
 
     template <int N> void render(float* const* ch, int frames) noexcept;
+    template <int N, bool Glide, bool Dynamic>
+    void renderWith(float* const* ch, int frames) noexcept;
 };
 
 template <int N> void ChannelStrip::Impl::render(float* const* ch, int frames) noexcept {
+    // Decided once per block: targets only change at a pull, so a section that is idle or
+    // settled at the start stays so for the whole block.
+    bool anyGliding = false;
+    for (const Section& s : sections) {
+        anyGliding = anyGliding || s.current != s.target;
+    }
+    // With both processors off, both mixes at 0 and the envelopes resting at 0, the dynamics
+    // stage is a fixed point with unity gain; skip its per-sample work.
+    const bool dynamicsIdle = !working.gate.enabled && !working.compressor.enabled &&
+                              dynamics == dynamicsGoal && dynamics.gateMix == 0.0 &&
+                              dynamics.compressorMix == 0.0 && gateGainDb == 0.0 &&
+                              compressorGainDb == 0.0 && holdRemaining == 0;
+    if (anyGliding) {
+        dynamicsIdle ? renderWith<N, true, false>(ch, frames)
+                     : renderWith<N, true, true>(ch, frames);
+    } else {
+        dynamicsIdle ? renderWith<N, false, false>(ch, frames)
+                     : renderWith<N, false, true>(ch, frames);
+    }
+}
+
+template <int N, bool Glide, bool Dynamic>
+void ChannelStrip::Impl::renderWith(float* const* ch, int frames) noexcept {
     const double k = smoothing;
     const bool gateOn = working.gate.enabled;
     const bool compressorOn = working.compressor.enabled;
 
-    // Decided once per block: targets only change at a pull, so a section that is idle or
-    // settled at the start stays so for the whole block.
-    std::array<bool, kSections> active{};
-    std::array<bool, kSections> gliding{};
+    // Work on local copies of the active sections so the frame loop touches nothing else.
+    struct Lane {
+        Coefficients current;
+        Coefficients target;
+        std::array<double, N> s1;
+        std::array<double, N> s2;
+    };
+    std::array<Lane, kSections> lanes;
+    std::array<int, kSections> laneSection{};
+    int laneCount = 0;
     for (int s = 0; s < kSections; ++s) {
-        active[s] = !idle(sections[s], N);
-        gliding[s] = sections[s].current != sections[s].target;
+        if (idle(sections[s], N)) {
+            continue;
+        }
+        Lane& lane = lanes[laneCount];
+        lane.current = sections[s].current;
+        lane.target = sections[s].target;
+        for (int c = 0; c < N; ++c) {
+            lane.s1[c] = sections[s].s1[c];
+            lane.s2[c] = sections[s].s2[c];
+        }
+        laneSection[laneCount++] = s;
     }
-    const bool dynamicsGliding = dynamics != dynamicsGoal;
-    // With both processors off, both mixes at 0 and the envelopes resting at 0, the dynamics
-    // stage is a fixed point with unity gain; skip its per-sample work.
-    const bool dynamicsIdle = !gateOn && !compressorOn && !dynamicsGliding &&
-                              dynamics.gateMix == 0.0 && dynamics.compressorMix == 0.0 &&
-                              gateGainDb == 0.0 && compressorGainDb == 0.0 && holdRemaining == 0;
+
+    Dynamics d = dynamics;
+    const Dynamics goal = dynamicsGoal;
+    bool dynamicsGliding = d != goal;
+    double gateEnvelope = gateGainDb;
+    double compressorEnvelope = compressorGainDb;
+    uint64_t hold = holdRemaining;
 
     double inPeak = 0.0;
     double outPeak = 0.0;
     double gateReduction = 0.0;
     double compressorReduction = 0.0;
 
-    for (int i = 0; i < frames; ++i) {
-        std::array<double, N> y;
-        for (int c = 0; c < N; ++c) {
-            const double x = static_cast<double>(ch[c][i]);
-            y[c] = finite(x) ? x : 0.0;
-            inPeak = std::max(inPeak, std::abs(y[c]));
-        }
+    // The block runs in chunks, each stage over the whole chunk: filters, detector, envelopes,
+    // gain, output. Frame for frame the arithmetic is the same as one pass per frame, but the
+    // long per-frame path from input to gain no longer has to fit the CPU's reorder window, so
+    // consecutive frames overlap.
+    constexpr int kChunk = 64;
+    for (int start = 0; start < frames; start += kChunk) {
+        const int count = std::min(kChunk, frames - start);
+        double y[N][kChunk];
 
-        for (int s = 0; s < kSections; ++s) {
-            if (!active[s]) {
-                continue;
+        for (int i = 0; i < count; ++i) {
+            std::array<double, N> v;
+            for (int c = 0; c < N; ++c) {
+                const double x = static_cast<double>(ch[c][start + i]);
+                v[c] = finite(x) ? x : 0.0;
+                inPeak = std::max(inPeak, std::abs(v[c]));
             }
-            Section& sec = sections[s];
-            if (gliding[s]) {
-                for (int j = 0; j < 5; ++j) {
-                    glide(sec.current[j], sec.target[j], k);
+            for (int l = 0; l < laneCount; ++l) {
+                Lane& lane = lanes[l];
+                if constexpr (Glide) {
+                    for (int j = 0; j < 5; ++j) {
+                        glide(lane.current[j], lane.target[j], k);
+                    }
+                }
+                const double b0 = lane.current[0];
+                const double b1 = lane.current[1];
+                const double b2 = lane.current[2];
+                const double a1 = lane.current[3];
+                const double a2 = lane.current[4];
+                for (int c = 0; c < N; ++c) {
+                    const double x = v[c];
+                    double out = b0 * x + lane.s1[c];
+                    double s1 = b1 * x - a1 * out + lane.s2[c];
+                    double s2 = b2 * x - a2 * out;
+                    // Guards as one rarely taken branch, so they stay off the recursion's
+                    // critical path. The sum is non-finite whenever one of the three is; finite
+                    // states this large cannot arise from float input through valid coefficients.
+                    if (!finite(out + s1 + s2) || std::abs(s1) < kDenormalFloor ||
+                        std::abs(s2) < kDenormalFloor) [[unlikely]] {
+                        repairState(out, s1, s2);
+                    }
+                    lane.s1[c] = s1;
+                    lane.s2[c] = s2;
+                    v[c] = out;
                 }
             }
-            const double b0 = sec.current[0];
-            const double b1 = sec.current[1];
-            const double b2 = sec.current[2];
-            const double a1 = sec.current[3];
-            const double a2 = sec.current[4];
             for (int c = 0; c < N; ++c) {
-                const double x = y[c];
-                double out = b0 * x + sec.s1[c];
-                double s1 = b1 * x - a1 * out + sec.s2[c];
-                double s2 = b2 * x - a2 * out;
-                if (!(finite(out) && finite(s1) && finite(s2))) {
-                    out = 0.0;
-                    s1 = 0.0;
-                    s2 = 0.0;
-                }
-                sec.s1[c] = std::abs(s1) < kDenormalFloor ? 0.0 : s1;
-                sec.s2[c] = std::abs(s2) < kDenormalFloor ? 0.0 : s2;
-                y[c] = out;
+                y[c][i] = v[c];
             }
         }
 
-        double gain = 1.0;
-        if (!dynamicsIdle) {
-            double level = kDetectorFloor;
-            for (int c = 0; c < N; ++c) {
-                level = std::max(level, std::abs(y[c]));
+        double gain[kChunk];
+        if constexpr (Dynamic) {
+            double levelDb[kChunk];
+            for (int i = 0; i < count; ++i) {
+                double level = kDetectorFloor;
+                for (int c = 0; c < N; ++c) {
+                    level = std::max(level, std::abs(y[c][i]));
+                }
+                levelDb[i] = 20.0 * std::log10(level);
             }
-            const double levelDb = 20.0 * std::log10(level);
 
-            if (dynamicsGliding) {
-                glideAll(dynamics, dynamicsGoal, k);
+            for (int i = 0; i < count; ++i) {
+                if (dynamicsGliding) {
+                    glideAll(d, goal, k);
+                    dynamicsGliding = d != goal;
+                }
+
+                double gateTarget = gateTargetDb(levelDb[i], d.gateThresholdDb, d.gateRatio,
+                                                 d.gateRangeDb, d.gateKneeDb);
+                if (gateOn && levelDb[i] >= d.gateThresholdDb + d.gateKneeDb / 2.0) {
+                    hold = holdSamples;
+                } else if (hold != 0) {
+                    gateTarget = 0.0;
+                    --hold;
+                }
+                if (!gateOn) {
+                    gateTarget = 0.0;
+                }
+                glide(gateEnvelope, gateTarget,
+                      gateTarget <= gateEnvelope ? gateRelease : gateAttack);
+
+                const double compressorTarget =
+                    compressorOn ? compressorTargetDb(levelDb[i], d.compressorThresholdDb,
+                                                      d.compressorRatio, d.compressorKneeDb)
+                                 : 0.0;
+                glide(compressorEnvelope, compressorTarget,
+                      compressorTarget < compressorEnvelope ? compressorAttack : compressorRelease);
+
+                const double gateDb = d.gateMix * gateEnvelope;
+                const double compressorDb = d.compressorMix * compressorEnvelope;
+                gain[i] = gateDb + compressorDb + d.compressorMix * d.compressorMakeupDb;
+                gateReduction = std::max(gateReduction, -gateDb);
+                compressorReduction = std::max(compressorReduction, -compressorDb);
             }
-            const Dynamics& d = dynamics;
 
-            double gateTarget =
-                gateTargetDb(levelDb, d.gateThresholdDb, d.gateRatio, d.gateRangeDb, d.gateKneeDb);
-            if (gateOn && levelDb >= d.gateThresholdDb + d.gateKneeDb / 2.0) {
-                holdRemaining = holdSamples;
-            } else if (holdRemaining != 0) {
-                gateTarget = 0.0;
-                --holdRemaining;
+            for (int i = 0; i < count; ++i) {
+                gain[i] = std::exp(gain[i] * kNepersPerDb);
             }
-            if (!gateOn) {
-                gateTarget = 0.0;
-            }
-            glide(gateGainDb, gateTarget, gateTarget <= gateGainDb ? gateRelease : gateAttack);
-
-            const double compressorTarget =
-                compressorOn ? compressorTargetDb(levelDb, d.compressorThresholdDb,
-                                                  d.compressorRatio, d.compressorKneeDb)
-                             : 0.0;
-            glide(compressorGainDb, compressorTarget,
-                  compressorTarget < compressorGainDb ? compressorAttack : compressorRelease);
-
-            const double gateDb = d.gateMix * gateGainDb;
-            const double compressorDb = d.compressorMix * compressorGainDb;
-            const double totalDb = gateDb + compressorDb + d.compressorMix * d.compressorMakeupDb;
-            gain = std::exp(totalDb * kDbToNeper);
-            gateReduction = std::max(gateReduction, -gateDb);
-            compressorReduction = std::max(compressorReduction, -compressorDb);
         }
 
         for (int c = 0; c < N; ++c) {
-            double v = gain * y[c];
-            v = finite(v) ? std::clamp(v, -kLargestFloat, kLargestFloat) : 0.0;
-            const float stored = static_cast<float>(v);
-            ch[c][i] = stored;
-            outPeak = std::max(outPeak, static_cast<double>(std::abs(stored)));
+            float* out = ch[c] + start;
+            for (int i = 0; i < count; ++i) {
+                double v = y[c][i];
+                if constexpr (Dynamic) {
+                    v *= gain[i];
+                }
+                v = finite(v) ? std::clamp(v, -kLargestFloat, kLargestFloat) : 0.0;
+                const float stored = static_cast<float>(v);
+                out[i] = stored;
+                outPeak = std::max(outPeak, static_cast<double>(std::abs(stored)));
+            }
         }
     }
+
+    for (int l = 0; l < laneCount; ++l) {
+        Section& section = sections[laneSection[l]];
+        section.current = lanes[l].current;
+        for (int c = 0; c < N; ++c) {
+            section.s1[c] = lanes[l].s1[c];
+            section.s2[c] = lanes[l].s2[c];
+        }
+    }
+    dynamics = d;
+    gateGainDb = gateEnvelope;
+    compressorGainDb = compressorEnvelope;
+    holdRemaining = hold;
 
     inputPeak.store(static_cast<float>(inPeak), std::memory_order_relaxed);
     outputPeak.store(static_cast<float>(outPeak), std::memory_order_relaxed);
