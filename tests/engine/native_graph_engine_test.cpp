@@ -168,9 +168,8 @@ TEST(NativeGraphEngineThreading, AppliesAndLiveChangesWhileTheAudioThreadRenders
     for (int i = 0; applied < 200; ++i) {
         json d = simpleGraph(-0.1 * (i % 60));
         if (i % 10 == 0) {
-            // Every tenth graph hosts a real plug-in, so its instance is freed by retirement too.
-            d["nodes"][0]["inserts"] = {
-                {{"id", "max"}, {"modulePath", "/usr/lib/vst3/ZaMaximX2.vst3"}}};
+            // Every tenth graph hosts a plug-in, so its instance is freed by retirement too.
+            d["nodes"][0]["inserts"] = {{{"id", "max"}, {"modulePath", testPlugin("latency")}}};
         }
         if (engine.applyGraph(d, deviceLayout(), error)) {
             ++applied;
