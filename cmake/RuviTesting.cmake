@@ -14,12 +14,15 @@ function(ruvi_test_binary folder)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   set(common WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} DISCOVERY_MODE PRE_TEST
              DISCOVERY_TIMEOUT 60)
+  # gtest_discover_tests flattens a list of labels into separate properties, so each discovery
+  # carries one label and the folder's label comes from the directory.
+  set_property(DIRECTORY PROPERTY LABELS ${folder})
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Threading.*"
-                       PROPERTIES LABELS "${folder};threading" TIMEOUT 600)
+                       PROPERTIES LABELS threading TIMEOUT 600)
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Integration.*"
-                       PROPERTIES LABELS "${folder};integration" TIMEOUT 900)
+                       PROPERTIES LABELS integration TIMEOUT 900)
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Slow.*"
-                       PROPERTIES LABELS "${folder};slow" TIMEOUT 900)
+                       PROPERTIES LABELS slow TIMEOUT 900)
   gtest_discover_tests(${target} ${common} TEST_FILTER "-*Threading.*:*Integration.*:*Slow.*"
-                       PROPERTIES LABELS "${folder}" TIMEOUT 300)
+                       PROPERTIES TIMEOUT 300)
 endfunction()
