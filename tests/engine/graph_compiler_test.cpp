@@ -452,6 +452,44 @@ TEST_F(GraphCompilerLatency, MonitorInsertsAreOpenedAndCounted) {
     EXPECT_EQ(graph->nodes[2]->outputDelay.delay(), 480);
 }
 
+TEST_F(GraphCompilerLatency, LatencyAndDelayMemoryBudgets) {
+    const auto maximized = [](json node, int inserts) {
+        for (int i = 0; i < inserts; ++i) {
+            node["inserts"].push_back(
+                insert(node["id"].get<std::string>() + "-" + std::to_string(i)));
+        }
+        return node;
+    };
+    // 13 buses of 16 maximizers in a chain: 208 x 480 = 99840 samples on one path.
+    json chain = json::array();
+    for (int b = 0; b < 13; ++b) {
+        json bus = maximized(stereoBus("b" + std::to_string(b)), 16);
+        bus["routes"] = {route(b < 12 ? "b" + std::to_string(b + 1) : "main-lr")};
+        chain.push_back(bus);
+    }
+    chain.push_back(mainBus());
+    EXPECT_EQ(compileError(description(chain), deviceLayout()),
+              "Path latency exceeds prepared live budget");
+
+    // One strip 7680 samples late; 100 plain strips each send to the same 16 buses, so every
+    // one of their 1600 sends needs 7680 stereo samples of alignment.
+    json nodes = {maximized(stereoInput("late", 0, 1), 16)};
+    for (int s = 0; s < 100; ++s) {
+        nodes.push_back(stereoInput("s" + std::to_string(s), 0, 1));
+    }
+    for (int b = 0; b < 16; ++b) {
+        const std::string bus = "bus" + std::to_string(b);
+        for (json& strip : nodes) {
+            strip["routes"].push_back(route(bus));
+        }
+    }
+    for (int b = 0; b < 16; ++b) {
+        nodes.push_back(stereoBus("bus" + std::to_string(b)));
+    }
+    nodes.push_back(mainBus());
+    EXPECT_EQ(compileError(description(nodes), deviceLayout()), "PDC memory budget exceeded");
+}
+
 TEST_F(GraphCompilerLatency, InsertRefusals) {
     struct Case {
         const char* name;
