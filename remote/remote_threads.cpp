@@ -24,6 +24,7 @@ bool isConnectionError(int error) {
 #endif
     case EINTR:
     case ECONNABORTED:
+    case ECONNRESET:
     case EPROTO:
     case EPERM:
     case ENETDOWN:

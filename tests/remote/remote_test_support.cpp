@@ -65,7 +65,8 @@ nlohmann::json TestControl::handle(const nlohmann::json& request) {
                            request.value("id", -1) == 0;
     if (broadcast) {
         ++broadcastCalls_;
-    } else {
+    }
+    {
         std::lock_guard lock(mutex_);
         calls_.push_back(request);
     }

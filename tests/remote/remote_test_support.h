@@ -29,7 +29,8 @@ private:
 
 // A small in-test control service: answers getControlState with a snapshot, "status", and the
 // other methods with an echo; "setParameter" with params.sleepMs holds the call that long. It
-// records calls and the highest number of calls it saw running at once.
+// records every call, counts those shaped like the broadcaster's ({"after": 0}), and the highest
+// number of calls it saw running at once.
 class TestControl {
 public:
     RemoteServer::ControlHandler handler();

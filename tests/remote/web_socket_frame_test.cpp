@@ -224,14 +224,21 @@ TEST(WebSocketFrameReader, ReplaysKeptFuzzInputs) {
         std::ifstream file(entry.path(), std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();
+        // Same split as the fuzz target: the first byte sets the size of each read.
         const std::string data = bytes.str();
-        WebSocketFrameReader reader;
-        if (!reader.append(data.data(), data.size())) {
+        if (data.empty()) {
             continue;
         }
-        for (auto e = reader.next(); e.kind != Kind::none; e = reader.next()) {
-            if (e.kind == Kind::fail || e.kind == Kind::close) {
+        const std::size_t step = static_cast<unsigned char>(data[0]) % 64 + 1;
+        WebSocketFrameReader reader;
+        bool ended = false;
+        for (std::size_t i = 1; i < data.size() && !ended; i += step) {
+            const std::string chunk = data.substr(i, step);
+            if (!reader.append(chunk.data(), chunk.size())) {
                 break;
+            }
+            for (auto e = reader.next(); e.kind != Kind::none && !ended; e = reader.next()) {
+                ended = e.kind == Kind::fail || e.kind == Kind::close;
             }
         }
     }
