@@ -215,5 +215,19 @@ TEST(GraphRenderMixing, SendLevelChangesGlideAndSumIntoTheBus) {
     EXPECT_NEAR(rig.outputs.lane(0)[255], 1.25f, 1e-6);
 }
 
+TEST(GraphRenderMixing, NodesSharingAnOutputLaneAdd) {
+    json a = monoInput("a", 0);
+    json b = monoInput("b", 1);
+    a["outputs"] = {port("play", 6)};
+    b["outputs"] = {port("play", 6)};
+    b["gainDb"] = -6.020599913279624;
+    Rig rig(description({a, b, mainBus()}));
+    rig.fillInput(0, 0.5f);
+    rig.fillInput(1, 1.0f);
+    rig.render(32);
+    EXPECT_NEAR(rig.outputs.lane(6)[31], 1.0f, 1e-6);
+    EXPECT_EQ(rig.outputs.lane(7)[31], 0.0f);
+}
+
 } // namespace
 } // namespace kestravon::ruvi
