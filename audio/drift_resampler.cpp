@@ -7,6 +7,66 @@
 
 namespace kestravon::ruvi {
 
+namespace {
+
+// Products of 64 ring frames with the interpolated taps, accumulated in double. Independent
+// partial sums keep the additions out of one long dependency chain; channel counts known at
+// compile time keep the sums in registers.
+template <int Channels>
+void dotProduct(const FrameRing& ring, std::uint64_t first, const float* coef,
+                double* out) noexcept {
+    constexpr int kPartials = Channels >= 4 ? 1 : 4 / Channels;
+    double acc[kPartials][Channels] = {};
+    const std::uint64_t mask = ring.capacity() - 1;
+    if ((first & mask) + DriftResampler::kTaps <= ring.capacity()) {
+        const float* x = ring.frame(first);
+        for (int k = 0; k < DriftResampler::kTaps; k += kPartials) {
+#pragma GCC unroll 4
+            for (int p = 0; p < kPartials; ++p) {
+                const double c = coef[k + p];
+#pragma GCC unroll 8
+                for (int ch = 0; ch < Channels; ++ch) {
+                    acc[p][ch] += static_cast<double>(x[(k + p) * Channels + ch]) * c;
+                }
+            }
+        }
+    } else {
+        for (int k = 0; k < DriftResampler::kTaps; k += kPartials) {
+#pragma GCC unroll 4
+            for (int p = 0; p < kPartials; ++p) {
+                const float* x = ring.frame(first + static_cast<std::uint64_t>(k + p));
+                const double c = coef[k + p];
+#pragma GCC unroll 8
+                for (int ch = 0; ch < Channels; ++ch) {
+                    acc[p][ch] += static_cast<double>(x[ch]) * c;
+                }
+            }
+        }
+    }
+    for (int ch = 0; ch < Channels; ++ch) {
+        double sum = 0.0;
+        for (int p = 0; p < kPartials; ++p) {
+            sum += acc[p][ch];
+        }
+        out[ch] = sum;
+    }
+}
+
+void dotProductAny(const FrameRing& ring, std::uint64_t first, const float* coef,
+                   double* out) noexcept {
+    const int channels = ring.channels();
+    std::fill_n(out, channels, 0.0);
+    for (int k = 0; k < DriftResampler::kTaps; ++k) {
+        const float* x = ring.frame(first + static_cast<std::uint64_t>(k));
+        const double c = coef[k];
+        for (int ch = 0; ch < channels; ++ch) {
+            out[ch] += static_cast<double>(x[ch]) * c;
+        }
+    }
+}
+
+} // namespace
+
 void DriftResampler::build(FrameRing& ring, double inRate, double outRate, double target) {
     ring_ = &ring;
     primed_ = everPrimed_ = false;
@@ -75,15 +135,24 @@ bool DriftResampler::next(float* frameOut, double rateRatio, double& correctionP
         coef[k] = row[k] + mu * (nextRow[k] - row[k]);
     }
     const int channels = ring.channels();
-    double acc[64];
-    std::fill_n(acc, channels, 0.0);
     const std::uint64_t first = base - 31;
-    for (int k = 0; k < kTaps; ++k) {
-        const float* in = ring.frame(first + static_cast<std::uint64_t>(k));
-        const double ck = coef[k];
-        for (int c = 0; c < channels; ++c) {
-            acc[c] += static_cast<double>(in[c]) * ck;
-        }
+    double acc[64];
+    switch (channels) {
+    case 1:
+        dotProduct<1>(ring, first, coef, acc);
+        break;
+    case 2:
+        dotProduct<2>(ring, first, coef, acc);
+        break;
+    case 4:
+        dotProduct<4>(ring, first, coef, acc);
+        break;
+    case 8:
+        dotProduct<8>(ring, first, coef, acc);
+        break;
+    default:
+        dotProductAny(ring, first, coef, acc);
+        break;
     }
     for (int c = 0; c < channels; ++c) {
         const double v = acc[c];
