@@ -112,12 +112,19 @@ bool RawRecorder::pushBlock(const float* const* inputs, std::uint64_t inputCount
     if (frames < m->minBlockFrames.load(std::memory_order_relaxed)) {
         m->minBlockFrames.store(frames, std::memory_order_relaxed);
     }
+    // In tiles of 16 frames: each input is read one cache line at a time and the tile's part of
+    // the slot stays in L1. Device buffers sit 16 KiB apart, so reading all lanes frame by frame
+    // would keep evicting itself.
     float* slot = m->slotSamples.data() + (produced % m->queueSlots) * m->slotStride;
-    for (std::size_t j = 0; j < laneCount; ++j) {
-        const float* source = inputs[lanes[j]];
-        float* target = slot + j;
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            target[i * laneCount] = source[i];
+    constexpr std::uint32_t kTile = 16;
+    for (std::uint32_t first = 0; first < frames; first += kTile) {
+        const std::uint32_t count = frames - first < kTile ? frames - first : kTile;
+        float* tile = slot + std::size_t{first} * laneCount;
+        for (std::size_t j = 0; j < laneCount; ++j) {
+            const float* source = inputs[lanes[j]] + first;
+            for (std::uint32_t i = 0; i < count; ++i) {
+                tile[i * laneCount + j] = source[i];
+            }
         }
     }
     m->slotFrames[produced % m->queueSlots] = frames;
@@ -158,6 +165,8 @@ bool RawRecorder::installPrepared(RawRecorder& prepared) {
     m.slotFrames = std::move(p.slotFrames);
     m.sourceLanes = std::move(p.sourceLanes);
     m.trackChannels = std::move(p.trackChannels);
+    m.laneRunOffset = std::move(p.laneRunOffset);
+    m.laneRunStride = std::move(p.laneRunStride);
     m.trackHashes = std::move(p.trackHashes);
     m.trackFiles = std::move(p.trackFiles);
     std::swap(m.journal, p.journal);

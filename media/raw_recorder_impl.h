@@ -52,6 +52,8 @@ struct RawRecorder::Impl {
     std::vector<RecordingFile> trackFiles;
     std::vector<std::uint64_t> trackHashes;
     std::vector<std::uint32_t> trackChannels;
+    std::vector<std::uint64_t> laneRunOffset; // per lane position: its track's run start + channel
+    std::vector<std::uint32_t> laneRunStride; // per lane position: its track's width
     RecordingFile journal;
     std::thread writer;
     std::string errorText; // guarded by textMutex

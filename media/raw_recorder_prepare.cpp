@@ -132,6 +132,10 @@ RawRecorder RawRecorder::prepareTake(const RecorderTakeConfig& config,
         flushRecordingFile(file);
         m.trackFiles.push_back(std::move(file));
         m.trackChannels.push_back(width);
+        for (std::uint32_t c = 0; c < width; ++c) {
+            m.laneRunOffset.push_back(m.sourceLanes.size() * std::uint64_t{config.blockFrames} + c);
+            m.laneRunStride.push_back(width);
+        }
         m.trackHashes.push_back(kFnv1a64OffsetBasis);
         m.sourceLanes.insert(m.sourceLanes.end(), track.sourceLanes.begin(),
                              track.sourceLanes.end());

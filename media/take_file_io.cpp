@@ -68,6 +68,12 @@ void flushRecordingFile(const RecordingFile& file) {
     }
 }
 
+void flushRecordingFileSystem(const RecordingFile& file) {
+    if (::syncfs(file.fd()) != 0) {
+        throwRecordingIoError("Recording flush failed");
+    }
+}
+
 void throwIfPreparationCancelled(const std::function<bool()>& cancel) {
     if (cancel && cancel()) {
         throw std::runtime_error("Recording preparation cancelled; partial take retained");

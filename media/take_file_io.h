@@ -43,6 +43,10 @@ void writeRecordingBytes(const RecordingFile& file, const void* bytes, std::uint
 // Flushes the file's data and size to disk (fsync). Failure: "Recording flush failed".
 void flushRecordingFile(const RecordingFile& file);
 
+// Flushes everything written to the file system that holds `file` (syncfs): one flush for all
+// the track files of a take instead of one per file. Failure: "Recording flush failed".
+void flushRecordingFileSystem(const RecordingFile& file);
+
 // "Recording preparation cancelled; partial take retained" when `cancel` exists and says so.
 void throwIfPreparationCancelled(const std::function<bool()>& cancel);
 
