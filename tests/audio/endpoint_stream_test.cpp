@@ -26,12 +26,12 @@ TEST(EndpointStream, RingIsSizedForTheResamplerTarget) {
     const double t48 = resamplerTargetFrames(480, 48000, 48000, 48000, 128);
     EXPECT_DOUBLE_EQ(t48, 64.0 + 480 + 128);
     EXPECT_EQ(ringRequestFrames(480, t48), 18368u);
-    // 192 kHz capture in a 48 kHz session with 4096-frame blocks: the target alone is
-    // 64 + 4096 x 4 x 2 ring frames, beyond the classic request, so the ring grows.
-    const double t192 = resamplerTargetFrames(4096, 192000, 192000, 48000, 4096);
-    EXPECT_DOUBLE_EQ(t192, 64.0 + std::max(4096.0 + 4096.0 * 4, 2.0 * 4096 * 4));
-    const std::uint64_t request = ringRequestFrames(4096, t192);
-    EXPECT_GE(static_cast<double>(request), 2.0 * (t192 + 64.0) + 4096);
+    // 192 kHz capture in a 48 kHz session with 4096-frame blocks and a 1920-frame buffer: the
+    // target alone (64 + 2 x 4 x 4096) exceeds the classic request's 32768 frames.
+    const double t192 = resamplerTargetFrames(1920, 192000, 192000, 48000, 4096);
+    EXPECT_DOUBLE_EQ(t192, 64.0 + 2.0 * 4096 * 4);
+    const std::uint64_t request = ringRequestFrames(1920, t192);
+    EXPECT_EQ(request, static_cast<std::uint64_t>(2 * (t192 + 64.0)) + 1920);
     // Render ring at the session rate for a 44.1 kHz device: fractional frames kept.
     EXPECT_DOUBLE_EQ(resamplerTargetFrames(441, 48000, 44100, 48000, 100),
                      64.0 + std::max(441.0 * 48000 / 44100 + 100, 200.0));
@@ -96,6 +96,34 @@ TEST(EndpointStreamThreading, HighRateDriftingCaptureDeliversItsToneAtTheSession
     EXPECT_LT(fit.thdPlusNoiseDb, -50.0);
     std::printf("96 kHz capture at +100 ppm through the backend: %.3f Hz, THD+N %.1f dB\n",
                 fit.frequency, fit.thdPlusNoiseDb);
+}
+
+TEST(EndpointStreamThreading, HighRateCaptureWithLargeBlocksPrimes) {
+    // 192 kHz into 48 kHz with 4096-frame blocks and a 10 ms device buffer: the priming fill
+    // (32832 frames) is beyond the classic 32768-frame ring.
+    auto in = endpoint("in", DataFlow::capture, makeWaveFormat(true, 2, 192000, 32));
+    in.lowLatencyShared = false;
+    in.sharedBufferFrames = 1920;
+    in.defaultPeriod100ns = 100000;
+    const CaptureRun run = runCapture(in, 1.5, 4096);
+    const EndpointStatus* s = streamOf(run.status, "virtual:in");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->status, "running");
+    EXPECT_TRUE(s->primed);
+    EXPECT_EQ(s->missingFrames, 0);
+}
+
+TEST(EndpointStreamThreading, FailedLowLatencyInitFallsBackToTheClassicPeriod) {
+    auto in = endpoint("in", DataFlow::capture);
+    in.failLowLatencyInit = true;
+    in.sharedBufferFrames = 1440;
+    const CaptureRun run = runCapture(in, 0.5);
+    const EndpointStatus* s = streamOf(run.status, "virtual:in");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->status, "running");
+    EXPECT_FALSE(s->lowLatencyShared);
+    EXPECT_EQ(s->periodFrames, 480);
+    EXPECT_EQ(s->bufferFrames, 1440);
 }
 
 TEST(EndpointStreamThreading, PacketFlagsAreCountedAndSilentPacketsDecodeToZeros) {

@@ -234,5 +234,24 @@ TEST(WasapiBackendThreading, BufferOfExactly4096FramesRuns) {
     EXPECT_EQ(probe.maxFrames.load(), 128);
 }
 
+TEST(WasapiBackendSlow, EndpointThatNeverPreparesTimesOut) {
+    auto set = std::make_shared<VirtualEndpointSet>();
+    set->add(endpoint("out", DataFlow::render, makeWaveFormat(true, 2, 48000, 32), "Fast Out"));
+    auto slow = endpoint("slow", DataFlow::render, makeWaveFormat(true, 2, 48000, 32), "Slow Out");
+    slow.lowLatencyShared = false;
+    slow.initializeDelayMs = 10500;
+    set->add(slow);
+    WasapiBackend backend(catalogueOf(set));
+    Probe probe;
+    std::string error;
+    EXPECT_FALSE(
+        backend.start(config({}, {"virtual:out", "virtual:slow"}), probeCallback, &probe, error));
+    EXPECT_EQ(error, "Timed out waiting for audio output \"Slow Out\" to prepare (HRESULT "
+                     "0x800705b4).");
+    const BackendStatus s = backend.status();
+    EXPECT_EQ(s.error, error);
+    EXPECT_EQ(streamOf(s, "virtual:out")->status, "stopped");
+}
+
 } // namespace
 } // namespace kestravon::ruvi
