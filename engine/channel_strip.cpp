@@ -392,8 +392,9 @@ void ChannelStrip::Impl::renderWith(float* const* ch, int frames) noexcept {
                     // Guards as one rarely taken branch, so they stay off the recursion's
                     // critical path. The sum is non-finite whenever one of the three is; finite
                     // states this large cannot arise from float input through valid coefficients.
-                    if (!finite(out + s1 + s2) || std::abs(s1) < kDenormalFloor ||
-                        std::abs(s2) < kDenormalFloor) [[unlikely]] {
+                    // Exact zeros (digital silence) need no flush and stay on the fast path.
+                    if (!finite(out + s1 + s2) || (std::abs(s1) < kDenormalFloor && s1 != 0.0) ||
+                        (std::abs(s2) < kDenormalFloor && s2 != 0.0)) [[unlikely]] {
                         repairState(out, s1, s2);
                     }
                     lane.s1[c] = s1;

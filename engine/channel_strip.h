@@ -22,7 +22,7 @@ struct StripMeters {
 // process. readMeters may be called from any thread. Settings reach the audio thread through a
 // sequence-counted snapshot: setProcessing never blocks the audio thread, and process never
 // allocates, locks, logs or makes a system call; a record published mid-block is taken at a
-// later block.
+// later block. A moved-from strip may only be assigned to or destroyed.
 class ChannelStrip {
 public:
     static constexpr int32_t kMaxFrames = 65536;

@@ -401,6 +401,23 @@ TEST(ChannelStripGuards, NonFiniteInputReadsAsZeroWithoutPoisoningTheFilters) {
     EXPECT_TRUE(std::all_of(a[0].begin(), a[0].end(), [](float v) { return std::isfinite(v); }));
 }
 
+TEST(ChannelStripGuards, DecayingFilterStateIsFlushedToZero) {
+    StripProcessing s = withHpf(80);
+    s.eq.enabled = true;
+    s.eq.bands[1].gainDb = 6;
+    ChannelStrip strip = preparedStrip(s, 48000, 1);
+    Buffer b = constant(1, 48000, 0.0f);
+    b[0][0] = 1.0f;
+    run(strip, b);
+    // The 80 Hz high-pass decays by e^-0.0074 a sample: its state passes 1e-24 near sample 7500,
+    // and only near sample 14000 would the float output underflow to 0 by itself.
+    const auto firstSilent =
+        std::find_if(b[0].rbegin(), b[0].rend(), [](float v) { return v != 0.0f; }).base() -
+        b[0].begin();
+    EXPECT_GT(firstSilent, 5000);
+    EXPECT_LT(firstSilent, 11000);
+}
+
 TEST(ChannelStripGuards, OutputIsLimitedToTheLargestFloat) {
     ChannelStrip strip = preparedStrip(withBand(0, {true, kEqLowShelf, 1000, 24, 0.7}), 48000, 1);
     Buffer b = constant(1, 4800, FLT_MAX);
