@@ -11,7 +11,7 @@ namespace kestravon::ruvi {
 // Thread contract: reset() only while neither side runs (it allocates). The producer calls
 // write() (or writes in place and publish()es); the consumer reads frames between readIndex and
 // the acquired writeIndex and releases them with consume(). Neither side locks or allocates.
-class FrameRing {
+class alignas(64) FrameRing {
 public:
     // Throws std::bad_alloc when the storage cannot be allocated.
     void reset(int channels, std::uint64_t requestFrames);
@@ -46,8 +46,8 @@ private:
     std::uint64_t capacity_ = 1;
     std::uint64_t mask_ = 0;
     alignas(64) std::atomic<std::uint64_t> write_{0};
+    // The class is 64-byte aligned, so read_ ends it alone on its own line.
     alignas(64) std::atomic<std::uint64_t> read_{0};
-    alignas(64) char pad_[1] = {};
 };
 
 } // namespace kestravon::ruvi
