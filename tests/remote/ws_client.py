@@ -45,10 +45,7 @@ async def session(port, token):
     print(json.dumps({"step": "closed", "code": ws.close_code}))
 
 
-async def one_client(port, token, seconds, counts, index):
-    ws = await connect(port)
-    await ws.send(json.dumps({"type": "auth", "token": token}))
-    await next_of_type(ws, "authenticated")
+async def count_states(ws, seconds, counts, index):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         try:
@@ -61,8 +58,16 @@ async def one_client(port, token, seconds, counts, index):
 
 
 async def clients(port, token, n, seconds):
+    # Connect and authenticate one at a time: the server admits only a few sessions that have
+    # not authenticated yet.
+    sockets = []
+    for _ in range(n):
+        ws = await connect(port)
+        await ws.send(json.dumps({"type": "auth", "token": token}))
+        await next_of_type(ws, "authenticated")
+        sockets.append(ws)
     counts = [0] * n
-    await asyncio.gather(*(one_client(port, token, seconds, counts, i) for i in range(n)))
+    await asyncio.gather(*(count_states(ws, seconds, counts, i) for i, ws in enumerate(sockets)))
     print(json.dumps({"step": "clients", "counts": counts, "seconds": seconds}))
 
 
