@@ -550,7 +550,9 @@ public:
         return handler_;
     }
     void setOwnValue(ParamID id, double value) {
-        values_[id] = value;
+        if (id < static_cast<ParamID>(TP_PARAMS)) {
+            values_[id] = value;
+        }
     }
 
 private:
