@@ -81,6 +81,10 @@ public:
     Steinberg::int32 count = 0;
 };
 
+// Thread contract: set-up, teardown, the controller and the editor belong to the UI thread;
+// process touches only the processor, the scratch buffers, the changes and the atomics (and
+// runs on the UI thread only while the device is stopped); the plug-in's own threads reach
+// the host part, which stores values through the atomics alone.
 class Vst3Effect::Impl {
 public:
     // The plug-in's host context. Owned by the Impl; none of its interfaces is counted.

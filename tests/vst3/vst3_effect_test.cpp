@@ -306,6 +306,24 @@ TEST(Vst3EffectProcess, ProcessAllocatesNothingAndTakesNoLock) {
 #endif
 }
 
+TEST(Vst3EffectProcess, LatencyPluginDelaysByWhatItReports) {
+    // Other folders rely on this bundle for delay compensation.
+    Vst3Effect effect;
+    openOrFail(effect, "latency", 2, 48);
+    ASSERT_EQ(effect.latencySamples(), 64);
+    Block input(2, 48);
+    Block output(2, 48);
+    std::vector<float> heard;
+    for (int block = 0; block < 3; ++block) {
+        input.data[0][0] = block == 0 ? 1.0f : 0.0f;
+        ASSERT_TRUE(effect.process(input.in(), output.out(), 48));
+        heard.insert(heard.end(), output.data[0].begin(), output.data[0].end());
+    }
+    for (std::size_t k = 0; k < heard.size(); ++k) {
+        ASSERT_EQ(heard[k], k == 64 ? 1.0f : 0.0f) << k;
+    }
+}
+
 TEST(Vst3EffectProcess, RefusedBlocksAreSilenced) {
     Vst3Effect effect;
     openOrFail(effect, "basic", 2, 64);
