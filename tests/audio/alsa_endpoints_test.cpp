@@ -158,7 +158,17 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
 }
 
 TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMasterRate) {
-    auto set = VirtualEndpointSet::makeDefault();
+    // The virtual master gets 85 ms of buffer so that the loaded machine's stalls do not make
+    // it play frames that were never rendered: the count then follows its clock alone.
+    auto set = std::make_shared<VirtualEndpointSet>();
+    VirtualEndpointSpec output;
+    output.name = "output";
+    output.sharedBufferFrames = 4096;
+    set->add(output);
+    VirtualEndpointSpec input;
+    input.name = "tone-input";
+    input.flow = DataFlow::capture;
+    set->add(input);
     WasapiBackend backend(
         std::make_shared<EndpointCatalogue>(std::vector<std::shared_ptr<AudioEndpointProvider>>{
             set, std::make_shared<AlsaEndpointProvider>()}));
