@@ -88,10 +88,23 @@ nlohmann::json TestControl::handle(const nlohmann::json& request) {
         }
         return {{"id", id}, {"ok", true}, {"result", {{"running", true}}}};
     }
+    if (method == "setParameter" && params.value("hold", false)) {
+        ++holdsEntered;
+        std::unique_lock lock(gateMutex_);
+        gateOpened_.wait(lock, [this] { return gateOpen_; });
+    }
     if (method == "setParameter" && params.contains("sleepMs")) {
         std::this_thread::sleep_for(std::chrono::milliseconds(params["sleepMs"].get<int>()));
     }
     return {{"id", id}, {"ok", true}, {"result", {{"method", method}}}};
+}
+
+void TestControl::openGate() {
+    {
+        std::lock_guard lock(gateMutex_);
+        gateOpen_ = true;
+    }
+    gateOpened_.notify_all();
 }
 
 void ServerFixture::start() {

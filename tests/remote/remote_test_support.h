@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ public:
     std::atomic<bool> busy{false};        // getControlState fails as while the UI is busy
     std::atomic<bool> noSession{false};   // no session applied: empty uiState
     std::atomic<bool> browserSeen{false}; // a "status" call carried params.fromBrowser
+    // "setParameter" with params.hold waits until openGate(); holdsEntered counts such calls.
+    void openGate();
+    std::atomic<int> holdsEntered{0};
 
 private:
     nlohmann::json handle(const nlohmann::json& request);
@@ -48,6 +52,9 @@ private:
     std::atomic<int> active_{0};
     std::atomic<int> maxActive_{0};
     std::atomic<int> broadcastCalls_{0};
+    std::mutex gateMutex_;
+    std::condition_variable gateOpened_;
+    bool gateOpen_ = false;
 };
 
 // A running loopback-only server on an ephemeral port with its own web root and control.

@@ -224,5 +224,55 @@ TEST(RemoteThreadsThreading, AcceptingSurvivesResetConnections) {
     EXPECT_EQ(f.server.status()["enabled"], true);
 }
 
+TEST(RemoteThreadsThreading, ConnectionsBeyondTheQueueAreClosedUnanswered) {
+    ServerFixture f;
+    f.start();
+    const std::string token = rawLogin(f.port);
+    ASSERT_FALSE(token.empty());
+    const std::string get =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(f.port) + "\r\n\r\n";
+    // Four held control calls occupy the four workers.
+    std::vector<std::thread> held;
+    for (int i = 0; i < 4; ++i) {
+        held.emplace_back([&, i] {
+            EXPECT_EQ(httpRequest(f.port, "POST", "/api/rpc",
+                                  nlohmann::json{{"id", i},
+                                                 {"method", "setParameter"},
+                                                 {"params", {{"hold", true}}}}
+                                      .dump(),
+                                  authorization(token))
+                          .status,
+                      200);
+        });
+    }
+    while (f.control.holdsEntered.load() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<int> queued;
+    for (int i = 0; i < 32; ++i) {
+        queued.push_back(connectTo(f.port));
+        ::send(queued.back(), get.data(), get.size(), MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int extra = connectTo(f.port);
+    ::send(extra, get.data(), get.size(), MSG_NOSIGNAL);
+    std::string unanswered;
+    EXPECT_TRUE(readUntilClosed(extra, unanswered));
+    EXPECT_EQ(unanswered, "");
+    ::close(extra);
+
+    f.control.openGate();
+    for (auto& t : held) {
+        t.join();
+    }
+    for (int fd : queued) {
+        std::string answer;
+        EXPECT_TRUE(readUntilClosed(fd, answer));
+        EXPECT_EQ(parseResponse(answer).status, 200);
+        ::close(fd);
+    }
+}
+
 } // namespace
 } // namespace kestravon::ruvi
