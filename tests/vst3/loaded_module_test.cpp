@@ -92,6 +92,16 @@ TEST(LoadedModule, RefusedModules) {
     }
 }
 
+TEST(LoadedModule, ModuleWithoutEntryStillExits) {
+    clearTrace();
+    {
+        Vst3Effect effect;
+        std::string error;
+        ASSERT_TRUE(openBasic(effect, testplugBundle("no_entry"), error)) << error;
+    }
+    EXPECT_EQ(traceEvents(), (std::vector<std::string>{"factory released", "exit"}));
+}
+
 TEST(LoadedModule, ResolvesBundlesAndFiles) {
     const fs::path module = testplugModule("basic");
     EXPECT_EQ(resolveModuleBinary(testplugBundle("basic")), fs::weakly_canonical(module));

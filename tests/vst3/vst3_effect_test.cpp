@@ -196,6 +196,10 @@ TEST(Vst3EffectOpen, SeparateControllerIsConnectedBothWays) {
     EXPECT_EQ(probe->componentInitializes, 1);
     EXPECT_EQ(probe->controllerInitializes, 1);
     EXPECT_EQ(probe->connects, 2);
+    // The host context names itself and forwards the interface-support query it offers.
+    EXPECT_STREQ(probe->hostName, "KESTRAVON RUVI");
+    EXPECT_EQ(probe->hostHasInterfaceSupport, 1);
+    EXPECT_EQ(probe->hostHasComponentHandler, 1);
     const std::vector<Vst3Effect::ParameterInfo> parameters = effect.parameters();
     ASSERT_EQ(parameters.size(), 4u);
     EXPECT_EQ(parameters[0].title, "Gain");

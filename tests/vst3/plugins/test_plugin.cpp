@@ -6,7 +6,7 @@
 //   TP_LATENCY           reported latency, and a real delay of that many samples
 //   TP_FAIL_PROCESSING   setProcessing(true) answers kResultFalse (else kNotImplemented)
 //   TP_MODULE            0 normal, 1 ModuleEntry fails, 2 no classes, 3 4097 classes,
-//                        4 only a controller class
+//                        4 only a controller class, 5 no ModuleEntry
 // Parameters: 0 gain (0.5 is unity), 1 meter (read-only), 2 fault (stepCount 3: none, right
 // output silent, NaN output, infinite output), 3.. spare.
 
@@ -18,8 +18,10 @@
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
+#include "pluginterfaces/vst/ivsthostapplication.h"
 #include "pluginterfaces/vst/ivstmessage.h"
 #include "pluginterfaces/vst/ivstparameterchanges.h"
+#include "pluginterfaces/vst/ivstpluginterfacesupport.h"
 
 #include <dlfcn.h>
 
@@ -275,6 +277,7 @@ public:
             return kResultFalse; // a second initialize of one object is a host fault
         }
         initialized_ = true;
+        recordHost(context);
         if (isComponent_) {
             ++gProbe.componentInitializes;
         }
@@ -556,6 +559,26 @@ public:
     }
 
 private:
+    static void recordHost(FUnknown* context) {
+        void* found = nullptr;
+        if (context->queryInterface(IHostApplication::iid, &found) == kResultOk &&
+            found != nullptr) {
+            String128 name{};
+            static_cast<IHostApplication*>(found)->getName(name);
+            for (int i = 0; i < 63 && name[i] != 0; ++i) {
+                gProbe.hostName[i] = static_cast<char>(name[i]);
+            }
+        }
+        found = nullptr;
+        gProbe.hostHasInterfaceSupport =
+            context->queryInterface(IPlugInterfaceSupport::iid, &found) == kResultOk &&
+            found != nullptr;
+        found = nullptr;
+        gProbe.hostHasComponentHandler =
+            context->queryInterface(IComponentHandler::iid, &found) == kResultOk &&
+            found != nullptr;
+    }
+
     bool writeValues(IBStream* stream) {
         if (!writeAll(stream, "COMP", 4)) {
             return false;
@@ -682,10 +705,12 @@ TestPlugin* newestController() {
 
 } // namespace
 
+#if TP_MODULE != 5
 TP_EXPORT bool ModuleEntry(void*) {
     trace("entry");
     return TP_MODULE != 1;
 }
+#endif
 
 TP_EXPORT bool ModuleExit() {
     trace("exit");

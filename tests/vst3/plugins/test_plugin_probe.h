@@ -30,6 +30,11 @@ struct TestplugProbe {
     int viewOnSizeWidth;
     int viewOnSizeHeight;
     int resizeViewResult;
+    // What the host context answered at initialize: its name and whether it offers
+    // IPlugInterfaceSupport and IComponentHandler.
+    char hostName[64];
+    int hostHasInterfaceSupport;
+    int hostHasComponentHandler;
 };
 
 // State modes: 0 writes a small state, 1 answers kNotImplemented, 2 writes more than 16 MiB,
