@@ -573,6 +573,9 @@ private:
         gProbe.hostHasInterfaceSupport =
             context->queryInterface(IPlugInterfaceSupport::iid, &found) == kResultOk &&
             found != nullptr;
+        if (found != nullptr) {
+            static_cast<FUnknown*>(found)->release(); // counted, unlike the host's own parts
+        }
         found = nullptr;
         gProbe.hostHasComponentHandler =
             context->queryInterface(IComponentHandler::iid, &found) == kResultOk &&
