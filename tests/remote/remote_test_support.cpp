@@ -71,6 +71,12 @@ nlohmann::json TestControl::handle(const nlohmann::json& request) {
         calls_.push_back(request);
     }
     const nlohmann::json id = request.value("id", nlohmann::json());
+    if (broadcast && brokenState.load() == 1) {
+        return {{"id", id}, {"ok", true}};
+    }
+    if (broadcast && brokenState.load() == 2) {
+        return {{"id", id}, {"ok", true}, {"result", {{"blob", std::string(2097152, 'x')}}}};
+    }
     if (method == "getControlState") {
         if (busy.load()) {
             return {{"id", id}, {"ok", false}, {"error", "Native control busy; retry"}};

@@ -38,8 +38,10 @@ public:
     nlohmann::json calls() const;
     int maxConcurrent() const { return maxActive_.load(); }
     int broadcastCalls() const { return broadcastCalls_.load(); }
-    std::atomic<bool> busy{false};        // getControlState fails as while the UI is busy
-    std::atomic<bool> noSession{false};   // no session applied: empty uiState
+    std::atomic<bool> busy{false};      // getControlState fails as while the UI is busy
+    std::atomic<bool> noSession{false}; // no session applied: empty uiState
+    // 0: normal; 1: the broadcaster's state call gets no "result"; 2: a state over 2 MiB.
+    std::atomic<int> brokenState{0};
     std::atomic<bool> browserSeen{false}; // a "status" call carried params.fromBrowser
     // "setParameter" with params.hold waits until openGate(); holdsEntered counts such calls.
     void openGate();

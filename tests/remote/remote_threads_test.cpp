@@ -119,6 +119,23 @@ TEST(RemoteThreadsThreading, BroadcasterRunsOnlyForAuthenticatedSessions) {
     EXPECT_GE(f.control.broadcastCalls(), 10);
 }
 
+TEST(RemoteThreadsThreading, UnusableStatesAreNeverPushed) {
+    for (int broken : {1, 2}) {
+        ServerFixture f;
+        f.start();
+        const std::string token = rawLogin(f.port);
+        f.control.brokenState = broken;
+        RawWebSocket ws(f.port);
+        ws.authenticate(token);
+        ASSERT_EQ(ws.readMessage("authenticated")["type"], "authenticated");
+        EXPECT_TRUE(ws.readMessage("state", std::chrono::milliseconds(500)).is_null()) << broken;
+        EXPECT_GT(f.control.broadcastCalls(), 2) << broken;
+        // A usable state is pushed as soon as the handler gives one again.
+        f.control.brokenState = 0;
+        EXPECT_EQ(ws.readMessage("state")["state"]["revision"], 3) << broken;
+    }
+}
+
 TEST(RemoteThreadsThreading, SlowClientsAreCutOffWithoutStarvingOthers) {
     ServerFixture f;
     f.start();
