@@ -93,6 +93,8 @@ private:
 
 // A provider of virtual endpoints. Tests build their own sets; the default set always holds a
 // stereo output and a stereo input that plays a test tone.
+// Thread contract: add, find, enumerate and getDevice from any thread, under one mutex; never
+// called from an endpoint's streaming loop.
 class VirtualEndpointSet : public AudioEndpointProvider {
 public:
     static std::shared_ptr<VirtualEndpointSet> makeDefault();
