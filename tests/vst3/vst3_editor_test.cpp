@@ -10,6 +10,7 @@
 #include "pluginterfaces/base/funknown.h"
 
 #include <memory>
+#include <thread>
 
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
@@ -140,6 +141,9 @@ TEST_F(Vst3Editor, ResizeViewOnlyFromTheEditorThread) {
     std::string error;
     ASSERT_TRUE(openWithMode(0, error)) << error;
     EXPECT_EQ(resizeView(700, 500, 1), Steinberg::kInvalidArgument);
+    bool resizedElsewhere = true;
+    std::thread([&] { resizedElsewhere = effect.resizeEditor(500, 400); }).join();
+    EXPECT_FALSE(resizedElsewhere);
     EXPECT_EQ(window->size(), std::make_pair(400, 300));
     EXPECT_EQ(resizeView(0, 500, 0), Steinberg::kInvalidArgument);
     EXPECT_EQ(resizeView(700, 500, 0), Steinberg::kResultOk);
