@@ -66,6 +66,7 @@ async def clients(port, token, n, seconds):
         await ws.send(json.dumps({"type": "auth", "token": token}))
         await next_of_type(ws, "authenticated")
         sockets.append(ws)
+    print(json.dumps({"step": "connected"}), flush=True)
     counts = [0] * n
     await asyncio.gather(*(count_states(ws, seconds, counts, i) for i, ws in enumerate(sockets)))
     print(json.dumps({"step": "clients", "counts": counts, "seconds": seconds}))
