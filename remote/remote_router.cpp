@@ -22,10 +22,16 @@ nlohmann::json stateRequest(nlohmann::json after) {
     return {{"id", 0}, {"method", "getControlState"}, {"params", {{"after", std::move(after)}}}};
 }
 
-// Wipes the request body at every exit of the router, an escaping exception included.
-struct BodyWipe {
+// Wipes the request body and header values (a bearer token among them) at every exit of the
+// router, an escaping exception included.
+struct RequestWipe {
     HttpRequest& request;
-    ~BodyWipe() { wipeString(request.body); }
+    ~RequestWipe() {
+        wipeString(request.body);
+        for (auto& header : request.headers) {
+            wipeString(header.second);
+        }
+    }
 };
 
 bool usableStateReply(const nlohmann::json& reply) {
@@ -84,7 +90,7 @@ void RemoteServer::Impl::respond(int socket, int status, std::string_view conten
 
 bool RemoteServer::Impl::handleHttpRequest(int socket, int workerIndex) {
     HttpRequest request;
-    BodyWipe wipe{request};
+    RequestWipe wipe{request};
     SocketConnection connection(socket);
     if (!readHttpRequest(connection, request, &running)) {
         respond(socket, 400, json, errorBody("Invalid HTTP request"));
