@@ -161,20 +161,20 @@ double plainWriteRate(const std::string& path, int tracks, int audioSeconds) {
     return audioSeconds / seconds;
 }
 
-// The writer at the planned take shape (4096-frame slots, 128 slots) fed 128-frame blocks as
+// The writer at the planned take shape (4096-frame slots, 128 slots) fed `frames`-frame blocks as
 // fast as its ring allows. Returns seconds of audio per second of wall time, start to complete.
-double writerRate(const std::string& folder, int tracks, int audioSeconds) {
+double writerRate(const std::string& folder, int tracks, int audioSeconds, std::uint32_t frames) {
     RawRecorder live;
     live.begin(monoTake(folder, tracks, 4096, 128));
-    const Inputs inputs(tracks, 128);
-    const long blocks = audioSeconds * 48000L / 128;
+    const Inputs inputs(tracks, frames);
+    const long blocks = audioSeconds * 48000L / frames;
     const auto start = Clock::now();
     for (long b = 0; b < blocks;) {
         if (live.status().queuedBlocks >= 120) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
             continue;
         }
-        if (!live.pushBlock(inputs.pointers.data(), tracks, 128)) {
+        if (!live.pushBlock(inputs.pointers.data(), tracks, frames)) {
             return 0; // a fault: reported as no sustained rate at all
         }
         ++b;
@@ -189,7 +189,10 @@ double writerRate(const std::string& folder, int tracks, int audioSeconds) {
     return complete ? audioSeconds / seconds : 0;
 }
 
+// Argument: the device block. With 128-frame blocks the 128 slots hold a third of a second of
+// audio, so the writer's idle polls and commit flushes show; 4096-frame blocks fill every slot.
 void BM_WriterThroughput128MonoTracks(benchmark::State& state) {
+    const auto frames = static_cast<std::uint32_t>(state.range(0));
     constexpr int kTracks = 128;
     constexpr int kAudioSeconds = 20;
     double writer = 0;
@@ -198,8 +201,8 @@ void BM_WriterThroughput128MonoTracks(benchmark::State& state) {
     for (auto _ : state) {
         BenchFolder folder;
         plain = plainWriteRate(folder.path() + "/plain.raw", kTracks, kAudioSeconds);
-        writer =
-            writerRate(folder.path() + "/take" + std::to_string(take++), kTracks, kAudioSeconds);
+        writer = writerRate(folder.path() + "/take" + std::to_string(take++), kTracks,
+                            kAudioSeconds, frames);
         state.SetIterationTime(writer > 0 ? kAudioSeconds / writer : 0);
     }
     if (writer == 0) {
@@ -214,6 +217,8 @@ void BM_WriterThroughput128MonoTracks(benchmark::State& state) {
                             kTracks * 4);
 }
 BENCHMARK(BM_WriterThroughput128MonoTracks)
+    ->Arg(128)
+    ->Arg(4096)
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -2,6 +2,8 @@
 
 #include "media/raw_recorder_impl.h"
 
+#include <cstdint>
+#include <immintrin.h>
 #include <stdexcept>
 
 namespace kestravon::ruvi {
@@ -10,6 +12,22 @@ namespace {
 
 constexpr std::int32_t stateWord(RecorderState state) {
     return static_cast<std::int32_t>(state);
+}
+
+// A take has at most 128 tracks of at most 2 lanes.
+constexpr std::size_t kMaxRecorderLanes = 256;
+
+void streamSamples(float* target, const float* source, std::size_t count) noexcept {
+    std::size_t i = 0;
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(target + i) & 15) != 0; ++i) {
+        target[i] = source[i];
+    }
+    for (; i + 4 <= count; i += 4) {
+        _mm_stream_ps(target + i, _mm_loadu_ps(source + i));
+    }
+    for (; i < count; ++i) {
+        target[i] = source[i];
+    }
 }
 
 bool recordingOrFinalizing(std::int32_t state) {
@@ -112,21 +130,23 @@ bool RawRecorder::pushBlock(const float* const* inputs, std::uint64_t inputCount
     if (frames < m->minBlockFrames.load(std::memory_order_relaxed)) {
         m->minBlockFrames.store(frames, std::memory_order_relaxed);
     }
-    // In tiles of 16 frames: each input is read one cache line at a time and the tile's part of
-    // the slot stays in L1. Device buffers sit 16 KiB apart, so reading all lanes frame by frame
-    // would keep evicting itself.
+    // In tiles of 16 frames: each input is read one cache line at a time into a stack tile, and
+    // the tile goes to the slot with streaming stores. The slot's lines were last read by the
+    // writer on another core; streaming them out does not wait to fetch them back first.
     float* slot = m->slotSamples.data() + (produced % m->queueSlots) * m->slotStride;
     constexpr std::uint32_t kTile = 16;
+    alignas(64) float tile[kTile * kMaxRecorderLanes];
     for (std::uint32_t first = 0; first < frames; first += kTile) {
         const std::uint32_t count = frames - first < kTile ? frames - first : kTile;
-        float* tile = slot + std::size_t{first} * laneCount;
         for (std::size_t j = 0; j < laneCount; ++j) {
             const float* source = inputs[lanes[j]] + first;
             for (std::uint32_t i = 0; i < count; ++i) {
                 tile[i * laneCount + j] = source[i];
             }
         }
+        streamSamples(slot + std::size_t{first} * laneCount, tile, count * laneCount);
     }
+    _mm_sfence(); // the streamed samples are visible before the slot is published
     m->slotFrames[produced % m->queueSlots] = frames;
     m->acceptedFrames.fetch_add(frames);
     m->producedBlocks.store(produced + 1, std::memory_order_release);
