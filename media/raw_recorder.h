@@ -57,7 +57,7 @@ struct RecorderStatus {
 // - prepareTake may run on any thread (a background job) on a recorder nobody else sees;
 //   installPrepared, begin, requestStop, stopWriter and stopAndDestroy are control calls from
 //   one thread at a time (the UI thread); they may allocate and block, never the audio thread.
-// - status: any thread, at any time.
+// - status: any thread but the audio thread, at any time (it takes a short lock for the texts).
 class RawRecorder {
 public:
     RawRecorder();

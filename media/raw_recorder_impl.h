@@ -13,6 +13,11 @@
 
 namespace kestravon::ruvi {
 
+// Thread contract: the audio thread touches only the atomics and, while `accepting`, the ring
+// (slotSamples, slotFrames) and the read-only take layout; the writer thread owns the files,
+// hashes and scratch from `started` until it ends; control calls change the rest only while no
+// writer is attached and no producer is inside the tap.
+//
 // Memory ordering: flags, the fault word, the state word and activeProducers are sequentially
 // consistent, so "stop or fault seen, then no producer inside, then ring empty" really means no
 // further block can arrive. The ring counters publish slots with release and read with acquire.
