@@ -17,7 +17,7 @@ namespace kestravon::ruvi {
 class VirtualEndpointClient final : public AudioEndpointClient {
 public:
     explicit VirtualEndpointClient(std::shared_ptr<VirtualEndpoint> device)
-        : device_(std::move(device)), spec_(device_->spec_) {}
+        : device_(std::move(device)), setup_(device_->setup_) {}
     ~VirtualEndpointClient() override {
         if (holdsExclusive_) {
             device_->exclusiveHeld_.store(false);
@@ -28,10 +28,10 @@ public:
         if (gone()) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        if (failed(spec_.mixFormatError)) {
-            return spec_.mixFormatError;
+        if (failed(setup_.mixFormatError)) {
+            return setup_.mixFormatError;
         }
-        out = spec_.mixFormat;
+        out = setup_.mixFormat;
         return S_OK;
     }
 
@@ -40,10 +40,10 @@ public:
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
         DeviceFormat checked;
-        if (spec_.refuseFormats || !checkDeviceFormat(checked, &format)) {
+        if (setup_.refuseFormats || !checkDeviceFormat(checked, &format)) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
-        const WaveFormat& mix = spec_.mixFormat;
+        const WaveFormat& mix = setup_.mixFormat;
         if (mode == ShareMode::shared) {
             return format.nSamplesPerSec == mix.nSamplesPerSec &&
                            format.nChannels == mix.nChannels &&
@@ -51,10 +51,10 @@ public:
                        ? S_OK
                        : S_FALSE;
         }
-        if (!spec_.exclusiveSupported || format.nChannels != mix.nChannels) {
+        if (!setup_.exclusiveSupported || format.nChannels != mix.nChannels) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
-        const auto& rates = spec_.exclusiveRates;
+        const auto& rates = setup_.exclusiveRates;
         if (!rates.empty() && std::find(rates.begin(), rates.end(),
                                         static_cast<int>(format.nSamplesPerSec)) == rates.end()) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
@@ -66,35 +66,35 @@ public:
         if (gone()) {
             return AUDCLNT_E_DEVICE_INVALIDATED;
         }
-        def = spec_.defaultPeriod100ns;
-        minimum = spec_.minimumPeriod100ns;
+        def = setup_.defaultPeriod100ns;
+        minimum = setup_.minimumPeriod100ns;
         return S_OK;
     }
 
     HRESULT getSharedModeEnginePeriod(const WaveFormat& format, std::uint32_t& def,
                                       std::uint32_t& fundamental, std::uint32_t& minimum,
                                       std::uint32_t& maximum) override {
-        if (!spec_.lowLatencyShared) {
+        if (!setup_.lowLatencyShared) {
             return E_NOINTERFACE;
         }
         def = static_cast<std::uint32_t>(
-            std::llrint(spec_.defaultPeriod100ns * 1e-7 * format.nSamplesPerSec));
-        fundamental = spec_.lowLatencyFundamental;
-        minimum = spec_.lowLatencyMinimum;
-        maximum = spec_.lowLatencyMaximum;
+            std::llrint(setup_.defaultPeriod100ns * 1e-7 * format.nSamplesPerSec));
+        fundamental = setup_.lowLatencyFundamental;
+        minimum = setup_.lowLatencyMinimum;
+        maximum = setup_.lowLatencyMaximum;
         return S_OK;
     }
 
     HRESULT initializeSharedAudioStream(std::uint32_t periodFrames,
                                         const WaveFormat& format) override {
-        if (!spec_.lowLatencyShared) {
+        if (!setup_.lowLatencyShared) {
             return E_NOINTERFACE;
         }
-        if (spec_.failLowLatencyInit) {
+        if (setup_.failLowLatencyInit) {
             return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
         return setUp(format, periodFrames,
-                     spec_.sharedBufferFrames ? spec_.sharedBufferFrames : 3 * periodFrames);
+                     setup_.sharedBufferFrames ? setup_.sharedBufferFrames : 3 * periodFrames);
     }
 
     HRESULT initialize(ShareMode mode, std::int64_t bufferDuration, std::int64_t,
@@ -105,8 +105,8 @@ public:
         if (initialised_) {
             return AUDCLNT_E_ALREADY_INITIALIZED;
         }
-        if (spec_.initializeDelayMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(spec_.initializeDelayMs));
+        if (setup_.initializeDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(setup_.initializeDelayMs));
         }
         if (mode == ShareMode::exclusive) {
             bool expected = false;
@@ -119,9 +119,9 @@ public:
             return setUp(format, frames, frames);
         }
         const auto period = static_cast<std::uint32_t>(
-            std::llrint(spec_.defaultPeriod100ns * 1e-7 * format.nSamplesPerSec));
+            std::llrint(setup_.defaultPeriod100ns * 1e-7 * format.nSamplesPerSec));
         return setUp(format, period,
-                     spec_.sharedBufferFrames ? spec_.sharedBufferFrames : 3 * period);
+                     setup_.sharedBufferFrames ? setup_.sharedBufferFrames : 3 * period);
     }
 
     HRESULT getBufferSize(std::uint32_t& frames) override {
@@ -273,7 +273,7 @@ public:
         frames = period_;
         flags = lostData_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
         lostData_ = false;
-        for (const auto& [packet, extra] : spec_.packetFlags) {
+        for (const auto& [packet, extra] : setup_.packetFlags) {
             if (packet == packetIndex_) {
                 flags |= extra;
             }
@@ -317,7 +317,7 @@ private:
         }
         period_ = std::max<std::uint32_t>(period, 1);
         bufferFrames_ = buffer;
-        framesPerNs_ = format_.sampleRate * (1.0 + spec_.driftPpm * 1e-6) * 1e-9;
+        framesPerNs_ = format_.sampleRate * (1.0 + setup_.driftPpm * 1e-6) * 1e-9;
         bytes_.assign(
             static_cast<std::size_t>(std::max(buffer, period_)) * format_.wave.nBlockAlign, 0);
         device_->recordRate_.store(format_.sampleRate, std::memory_order_release);
@@ -370,16 +370,16 @@ private:
         for (std::uint32_t i = 0; i < frames; ++i) {
             const std::uint64_t n = readFrame_ + i;
             float value = 0.0f;
-            switch (spec_.signal) {
+            switch (setup_.signal) {
             case VirtualSignal::tone: {
-                const double cycles = std::fmod(static_cast<double>(n) * spec_.toneHz / rate, 1.0);
-                value =
-                    static_cast<float>(spec_.amplitude * std::sin(2.0 * std::numbers::pi * cycles));
+                const double cycles = std::fmod(static_cast<double>(n) * setup_.toneHz / rate, 1.0);
+                value = static_cast<float>(setup_.amplitude *
+                                           std::sin(2.0 * std::numbers::pi * cycles));
                 break;
             }
             case VirtualSignal::impulse:
-                value = n % std::max<std::uint64_t>(spec_.impulseInterval, 1) == 0
-                            ? static_cast<float>(spec_.amplitude)
+                value = n % std::max<std::uint64_t>(setup_.impulseInterval, 1) == 0
+                            ? static_cast<float>(setup_.amplitude)
                             : 0.0f;
                 break;
             default:
@@ -387,9 +387,9 @@ private:
             }
             std::uint8_t* frame = bytes_.data() + i * format_.wave.nBlockAlign;
             for (int c = 0; c < ch; ++c) {
-                if (spec_.signal == VirtualSignal::samples) {
+                if (setup_.signal == VirtualSignal::samples) {
                     const std::uint64_t at = n * static_cast<std::uint64_t>(ch) + c;
-                    value = at < spec_.samples.size() ? spec_.samples[at] : 0.0f;
+                    value = at < setup_.samples.size() ? setup_.samples[at] : 0.0f;
                 }
                 encodeDeviceSample(format_, value, frame + c * format_.bytesPerSample);
             }
@@ -397,7 +397,7 @@ private:
     }
 
     std::shared_ptr<VirtualEndpoint> device_;
-    const VirtualEndpointSpec& spec_;
+    const VirtualEndpointSetup& setup_;
     DeviceFormat format_{};
     AudioEvent* event_ = nullptr;
     std::vector<std::uint8_t> bytes_;
@@ -419,22 +419,22 @@ private:
     std::uint64_t packetIndex_ = 0;
 };
 
-VirtualEndpoint::VirtualEndpoint(VirtualEndpointSpec spec) : spec_(std::move(spec)) {
-    record_.assign(spec_.recordFrames * spec_.mixFormat.nChannels, 0.0f);
-    recordChannels_.store(spec_.mixFormat.nChannels);
-    recordRate_.store(static_cast<int>(spec_.mixFormat.nSamplesPerSec));
+VirtualEndpoint::VirtualEndpoint(VirtualEndpointSetup setup) : setup_(std::move(setup)) {
+    record_.assign(setup_.recordFrames * setup_.mixFormat.nChannels, 0.0f);
+    recordChannels_.store(setup_.mixFormat.nChannels);
+    recordRate_.store(static_cast<int>(setup_.mixFormat.nSamplesPerSec));
 }
 
 std::string VirtualEndpoint::friendlyName() const {
-    return spec_.friendlyName.empty() ? spec_.name : spec_.friendlyName;
+    return setup_.friendlyName.empty() ? setup_.name : setup_.friendlyName;
 }
 
 HRESULT VirtualEndpoint::activate(std::unique_ptr<AudioEndpointClient>& out) {
     if (removed()) {
         return AUDCLNT_E_DEVICE_INVALIDATED;
     }
-    if (failed(spec_.activateError)) {
-        return spec_.activateError;
+    if (failed(setup_.activateError)) {
+        return setup_.activateError;
     }
     activations_.fetch_add(1);
     out = std::make_unique<VirtualEndpointClient>(shared_from_this());
@@ -443,19 +443,19 @@ HRESULT VirtualEndpoint::activate(std::unique_ptr<AudioEndpointClient>& out) {
 
 std::vector<float> VirtualEndpoint::recorded() const {
     const std::uint64_t frames = std::min<std::uint64_t>(
-        framesReleased(), record_.size() / std::max<std::size_t>(spec_.mixFormat.nChannels, 1));
+        framesReleased(), record_.size() / std::max<std::size_t>(setup_.mixFormat.nChannels, 1));
     return {record_.begin(),
-            record_.begin() + static_cast<std::ptrdiff_t>(frames * spec_.mixFormat.nChannels)};
+            record_.begin() + static_cast<std::ptrdiff_t>(frames * setup_.mixFormat.nChannels)};
 }
 
 std::shared_ptr<VirtualEndpointSet> VirtualEndpointSet::makeDefault() {
     auto set = std::make_shared<VirtualEndpointSet>();
-    VirtualEndpointSpec output;
+    VirtualEndpointSetup output;
     output.name = "output";
     output.friendlyName = "Virtual Output";
     output.flow = DataFlow::render;
     set->add(output);
-    VirtualEndpointSpec input;
+    VirtualEndpointSetup input;
     input.name = "tone-input";
     input.friendlyName = "Virtual Test Tone";
     input.flow = DataFlow::capture;
@@ -464,8 +464,8 @@ std::shared_ptr<VirtualEndpointSet> VirtualEndpointSet::makeDefault() {
     return set;
 }
 
-std::shared_ptr<VirtualEndpoint> VirtualEndpointSet::add(VirtualEndpointSpec spec) {
-    auto endpoint = std::make_shared<VirtualEndpoint>(std::move(spec));
+std::shared_ptr<VirtualEndpoint> VirtualEndpointSet::add(VirtualEndpointSetup setup) {
+    auto endpoint = std::make_shared<VirtualEndpoint>(std::move(setup));
     std::lock_guard lock(mutex_);
     endpoints_.push_back(endpoint);
     return endpoint;

@@ -16,7 +16,7 @@ enum class VirtualSignal { silence, tone, impulse, samples };
 
 // How one in-process endpoint behaves: its formats, clock, buffers, what a capture endpoint plays
 // and which faults it shows. The defaults describe a well-behaved stereo float endpoint.
-struct VirtualEndpointSpec {
+struct VirtualEndpointSetup {
     std::string name;         // local part of the id: "virtual:" + name
     std::string friendlyName; // empty: the name
     DataFlow flow = DataFlow::render;
@@ -48,18 +48,18 @@ struct VirtualEndpointSpec {
 
 // One in-process endpoint clocked by CLOCK_MONOTONIC: position = elapsed time x rate x
 // (1 + drift), counted in whole device periods, so a late wake-up catches up instead of
-// slipping. Thread contract: the spec is fixed at creation; the fault switches and the readings
+// slipping. Thread contract: the setup is fixed at creation; the fault switches and the readings
 // below are atomics that any thread may use while the endpoint thread streams.
 class VirtualEndpoint : public AudioEndpointDevice,
                         public std::enable_shared_from_this<VirtualEndpoint> {
 public:
-    explicit VirtualEndpoint(VirtualEndpointSpec spec);
+    explicit VirtualEndpoint(VirtualEndpointSetup setup);
 
-    std::string id() const override { return "virtual:" + spec_.name; }
+    std::string id() const override { return "virtual:" + setup_.name; }
     std::string friendlyName() const override;
-    DataFlow dataFlow() const override { return spec_.flow; }
+    DataFlow dataFlow() const override { return setup_.flow; }
     HRESULT activate(std::unique_ptr<AudioEndpointClient>& out) override;
-    const VirtualEndpointSpec& spec() const { return spec_; }
+    const VirtualEndpointSetup& setup() const { return setup_; }
 
     // Faults: a removed endpoint leaves the catalogue and every call fails with
     // AUDCLNT_E_DEVICE_INVALIDATED; a stalled one stops its clock and its buffer event.
@@ -79,7 +79,7 @@ public:
 
 private:
     friend class VirtualEndpointClient;
-    VirtualEndpointSpec spec_;
+    VirtualEndpointSetup setup_;
     std::atomic<bool> removed_{false};
     std::atomic<bool> stalled_{false};
     std::atomic<bool> exclusiveHeld_{false};
@@ -99,7 +99,7 @@ class VirtualEndpointSet : public AudioEndpointProvider {
 public:
     static std::shared_ptr<VirtualEndpointSet> makeDefault();
 
-    std::shared_ptr<VirtualEndpoint> add(VirtualEndpointSpec spec);
+    std::shared_ptr<VirtualEndpoint> add(VirtualEndpointSetup setup);
     std::shared_ptr<VirtualEndpoint> find(const std::string& id) const;
 
     std::string prefix() const override { return "virtual"; }

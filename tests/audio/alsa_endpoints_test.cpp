@@ -161,11 +161,11 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     // The virtual master gets 85 ms of buffer so that the loaded machine's stalls do not make
     // it play frames that were never rendered: the count then follows its clock alone.
     auto set = std::make_shared<VirtualEndpointSet>();
-    VirtualEndpointSpec output;
+    VirtualEndpointSetup output;
     output.name = "output";
     output.sharedBufferFrames = 4096;
     set->add(output);
-    VirtualEndpointSpec input;
+    VirtualEndpointSetup input;
     input.name = "tone-input";
     input.flow = DataFlow::capture;
     set->add(input);

@@ -16,10 +16,10 @@
 
 namespace kestravon::ruvi::testing {
 
-inline VirtualEndpointSpec endpoint(const std::string& name, DataFlow flow,
-                                    WaveFormat format = makeWaveFormat(true, 2, 48000, 32),
-                                    const std::string& friendly = "") {
-    VirtualEndpointSpec s;
+inline VirtualEndpointSetup endpoint(const std::string& name, DataFlow flow,
+                                     WaveFormat format = makeWaveFormat(true, 2, 48000, 32),
+                                     const std::string& friendly = "") {
+    VirtualEndpointSetup s;
     s.name = name;
     s.friendlyName = friendly;
     s.flow = flow;

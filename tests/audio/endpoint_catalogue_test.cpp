@@ -7,9 +7,9 @@
 namespace kestravon::ruvi {
 namespace {
 
-VirtualEndpointSpec spec(const std::string& name, DataFlow flow, WaveFormat format,
-                         const std::string& friendly = "") {
-    VirtualEndpointSpec s;
+VirtualEndpointSetup setup(const std::string& name, DataFlow flow, WaveFormat format,
+                           const std::string& friendly = "") {
+    VirtualEndpointSetup s;
     s.name = name;
     s.friendlyName = friendly;
     s.flow = flow;
@@ -19,16 +19,16 @@ VirtualEndpointSpec spec(const std::string& name, DataFlow flow, WaveFormat form
 
 TEST(EndpointCatalogue, EnumeratesCaptureFirstWithAvailabilityFromTheMixFormat) {
     auto set = std::make_shared<VirtualEndpointSet>();
-    set->add(spec("a-out", DataFlow::render, makeWaveFormat(true, 2, 44100, 32), "Main out"));
-    set->add(spec("z-in", DataFlow::capture, makeWaveFormat(false, 4, 96000, 24), "Mics"));
-    set->add(spec("b-8bit", DataFlow::capture, makeWaveFormat(false, 2, 48000, 8, 0, false)));
-    VirtualEndpointSpec broken =
-        spec("c-broken", DataFlow::render, makeWaveFormat(true, 2, 48000, 32));
+    set->add(setup("a-out", DataFlow::render, makeWaveFormat(true, 2, 44100, 32), "Main out"));
+    set->add(setup("z-in", DataFlow::capture, makeWaveFormat(false, 4, 96000, 24), "Mics"));
+    set->add(setup("b-8bit", DataFlow::capture, makeWaveFormat(false, 2, 48000, 8, 0, false)));
+    VirtualEndpointSetup broken =
+        setup("c-broken", DataFlow::render, makeWaveFormat(true, 2, 48000, 32));
     broken.mixFormatError = E_FAIL;
     set->add(broken);
-    set->add(spec("umc", DataFlow::capture, makeWaveFormat(false, 2, 48000, 32, 24),
-                  "IN 1-2 (BEHRINGER UMC 404HD 192k)"));
-    set->add(spec("gone", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)))->remove();
+    set->add(setup("umc", DataFlow::capture, makeWaveFormat(false, 2, 48000, 32, 24),
+                   "IN 1-2 (BEHRINGER UMC 404HD 192k)"));
+    set->add(setup("gone", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)))->remove();
     EndpointCatalogue catalogue({set});
 
     std::vector<EndpointInfo> list;
@@ -84,7 +84,7 @@ TEST(EndpointCatalogue, SystemCatalogueAlwaysHasTheVirtualPair) {
 
 TEST(EndpointCatalogue, RoutesIdsByProviderPrefix) {
     auto set = std::make_shared<VirtualEndpointSet>();
-    set->add(spec("x", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)));
+    set->add(setup("x", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)));
     EndpointCatalogue catalogue({set});
     std::shared_ptr<AudioEndpointDevice> device;
     EXPECT_EQ(catalogue.getDevice("virtual:x", device), S_OK);

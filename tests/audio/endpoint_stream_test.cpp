@@ -44,7 +44,7 @@ struct CaptureRun {
     std::vector<float> output;
 };
 
-CaptureRun runCapture(VirtualEndpointSpec input, double seconds, int block = 128) {
+CaptureRun runCapture(VirtualEndpointSetup input, double seconds, int block = 128) {
     auto set = std::make_shared<VirtualEndpointSet>();
     set->add(input);
     auto out = endpoint("out", DataFlow::render);

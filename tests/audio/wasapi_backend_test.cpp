@@ -150,8 +150,8 @@ std::shared_ptr<EndpointCatalogue> catalogueOf(const std::shared_ptr<VirtualEndp
 TEST(WasapiBackendThreading, PreparationFaultsAreReportedAndKeptInStatus) {
     struct Case {
         const char* what;
-        VirtualEndpointSpec input;
-        VirtualEndpointSpec output;
+        VirtualEndpointSetup input;
+        VirtualEndpointSetup output;
         bool exclusiveMaster;
         std::string error;
     };
