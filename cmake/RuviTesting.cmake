@@ -2,7 +2,8 @@
 # One GoogleTest binary per subsystem folder. Test suites are labelled by their name's ending so
 # CTest can select them:
 #   ...Threading    label "threading": run again under the tsan preset
-#   ...Integration  label "integration": starts daemons or external programs
+#   ...Integration  label "integration": starts daemons or external programs; runs alone, so
+#                   its long-run rates are not disturbed by other tests
 #   ...Slow         label "slow"
 # Every test also carries the folder's name as a label.
 function(ruvi_test_binary folder)
@@ -20,7 +21,7 @@ function(ruvi_test_binary folder)
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Threading.*"
                        PROPERTIES LABELS threading TIMEOUT 600)
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Integration.*"
-                       PROPERTIES LABELS integration TIMEOUT 900)
+                       PROPERTIES LABELS integration RUN_SERIAL TRUE TIMEOUT 900)
   gtest_discover_tests(${target} ${common} TEST_FILTER "*Slow.*"
                        PROPERTIES LABELS slow TIMEOUT 900)
   gtest_discover_tests(${target} ${common} TEST_FILTER "-*Threading.*:*Integration.*:*Slow.*"
