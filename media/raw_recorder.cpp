@@ -30,6 +30,38 @@ void streamSamples(float* target, const float* source, std::size_t count) noexce
     }
 }
 
+// Interleaves `count` frames from `first` of every source lane into `tile`, four lanes by four
+// frames at a time through register transposes, the rest one sample at a time.
+void fillTile(float* tile, const float* const* inputs, const std::uint32_t* lanes,
+              std::size_t laneCount, std::uint32_t first, std::uint32_t count) noexcept {
+    std::size_t j = 0;
+    if (count == 16) {
+        for (; j + 4 <= laneCount; j += 4) {
+            const float* s0 = inputs[lanes[j]] + first;
+            const float* s1 = inputs[lanes[j + 1]] + first;
+            const float* s2 = inputs[lanes[j + 2]] + first;
+            const float* s3 = inputs[lanes[j + 3]] + first;
+            for (std::size_t i = 0; i < 16; i += 4) {
+                __m128 r0 = _mm_loadu_ps(s0 + i);
+                __m128 r1 = _mm_loadu_ps(s1 + i);
+                __m128 r2 = _mm_loadu_ps(s2 + i);
+                __m128 r3 = _mm_loadu_ps(s3 + i);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                _mm_storeu_ps(tile + i * laneCount + j, r0);
+                _mm_storeu_ps(tile + (i + 1) * laneCount + j, r1);
+                _mm_storeu_ps(tile + (i + 2) * laneCount + j, r2);
+                _mm_storeu_ps(tile + (i + 3) * laneCount + j, r3);
+            }
+        }
+    }
+    for (; j < laneCount; ++j) {
+        const float* source = inputs[lanes[j]] + first;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            tile[i * laneCount + j] = source[i];
+        }
+    }
+}
+
 bool recordingOrFinalizing(std::int32_t state) {
     return state == stateWord(RecorderState::Recording) ||
            state == stateWord(RecorderState::Finalizing);
@@ -138,12 +170,7 @@ bool RawRecorder::pushBlock(const float* const* inputs, std::uint64_t inputCount
     alignas(64) float tile[kTile * kMaxRecorderLanes];
     for (std::uint32_t first = 0; first < frames; first += kTile) {
         const std::uint32_t count = frames - first < kTile ? frames - first : kTile;
-        for (std::size_t j = 0; j < laneCount; ++j) {
-            const float* source = inputs[lanes[j]] + first;
-            for (std::uint32_t i = 0; i < count; ++i) {
-                tile[i * laneCount + j] = source[i];
-            }
-        }
+        fillTile(tile, inputs, lanes, laneCount, first, count);
         streamSamples(slot + std::size_t{first} * laneCount, tile, count * laneCount);
     }
     _mm_sfence(); // the streamed samples are visible before the slot is published

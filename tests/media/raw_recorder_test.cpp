@@ -304,7 +304,13 @@ protected:
 };
 
 TEST_F(RawRecorderTake, RecordsEveryTrackAndRewritesTheHeadersAtTheEnd) {
-    const RecorderTakeConfig config = start({1, 2, 1}, 512, 16);
+    // Lanes out of order, and six of them: four go through the tap's grouped copy, two alone.
+    RecorderTakeConfig config = makeTakeConfig(dir_ / "Take-1", {1, 2, 1, 2}, 512, 16);
+    config.tracks[0].sourceLanes = {5};
+    config.tracks[1].sourceLanes = {0, 7};
+    config.tracks[3].sourceLanes = {6, 1};
+    RawRecorder prepared = RawRecorder::prepareTake(config);
+    ASSERT_TRUE(live_.installPrepared(prepared));
     const std::uint64_t frames = 512 * 290; // a little over three seconds
     pushPaced(frames, 512);
     EXPECT_EQ(live_.requestStop(), RecorderState::Recording);
