@@ -27,6 +27,12 @@ inline VirtualEndpointSetup endpoint(const std::string& name, DataFlow flow,
     return s;
 }
 
+// A catalogue of one virtual set, for a backend under test.
+inline std::shared_ptr<EndpointCatalogue> catalogueOf(std::shared_ptr<VirtualEndpointSet> set) {
+    return std::make_shared<EndpointCatalogue>(
+        std::vector<std::shared_ptr<AudioEndpointProvider>>{std::move(set)});
+}
+
 // What the render callback saw, and what it writes: every input channel copied to the output
 // channel of the same index, or a tone on every output when toneHz is set.
 struct Probe {

@@ -3,32 +3,25 @@
 #include <gtest/gtest.h>
 
 #include "audio/virtual_endpoints.h"
+#include "backend_test_support.h"
 
 namespace kestravon::ruvi {
 namespace {
 
-VirtualEndpointSetup setup(const std::string& name, DataFlow flow, WaveFormat format,
-                           const std::string& friendly = "") {
-    VirtualEndpointSetup s;
-    s.name = name;
-    s.friendlyName = friendly;
-    s.flow = flow;
-    s.mixFormat = format;
-    return s;
-}
+using testing::endpoint;
 
 TEST(EndpointCatalogue, EnumeratesCaptureFirstWithAvailabilityFromTheMixFormat) {
     auto set = std::make_shared<VirtualEndpointSet>();
-    set->add(setup("a-out", DataFlow::render, makeWaveFormat(true, 2, 44100, 32), "Main out"));
-    set->add(setup("z-in", DataFlow::capture, makeWaveFormat(false, 4, 96000, 24), "Mics"));
-    set->add(setup("b-8bit", DataFlow::capture, makeWaveFormat(false, 2, 48000, 8, 0, false)));
+    set->add(endpoint("a-out", DataFlow::render, makeWaveFormat(true, 2, 44100, 32), "Main out"));
+    set->add(endpoint("z-in", DataFlow::capture, makeWaveFormat(false, 4, 96000, 24), "Mics"));
+    set->add(endpoint("b-8bit", DataFlow::capture, makeWaveFormat(false, 2, 48000, 8, 0, false)));
     VirtualEndpointSetup broken =
-        setup("c-broken", DataFlow::render, makeWaveFormat(true, 2, 48000, 32));
+        endpoint("c-broken", DataFlow::render, makeWaveFormat(true, 2, 48000, 32));
     broken.mixFormatError = E_FAIL;
     set->add(broken);
-    set->add(setup("umc", DataFlow::capture, makeWaveFormat(false, 2, 48000, 32, 24),
-                   "IN 1-2 (BEHRINGER UMC 404HD 192k)"));
-    set->add(setup("gone", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)))->remove();
+    set->add(endpoint("umc", DataFlow::capture, makeWaveFormat(false, 2, 48000, 32, 24),
+                      "IN 1-2 (BEHRINGER UMC 404HD 192k)"));
+    set->add(endpoint("gone", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)))->remove();
     EndpointCatalogue catalogue({set});
 
     std::vector<EndpointInfo> list;
@@ -84,7 +77,7 @@ TEST(EndpointCatalogue, SystemCatalogueAlwaysHasTheVirtualPair) {
 
 TEST(EndpointCatalogue, RoutesIdsByProviderPrefix) {
     auto set = std::make_shared<VirtualEndpointSet>();
-    set->add(setup("x", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)));
+    set->add(endpoint("x", DataFlow::render, makeWaveFormat(true, 2, 48000, 32)));
     EndpointCatalogue catalogue({set});
     std::shared_ptr<AudioEndpointDevice> device;
     EXPECT_EQ(catalogue.getDevice("virtual:x", device), S_OK);

@@ -8,6 +8,7 @@
 namespace kestravon::ruvi {
 namespace {
 
+using testing::catalogueOf;
 using testing::config;
 using testing::endpoint;
 using testing::eventually;
@@ -15,11 +16,6 @@ using testing::Probe;
 using testing::probeCallback;
 using testing::runFor;
 using testing::streamOf;
-
-std::shared_ptr<EndpointCatalogue> catalogueOf(const std::shared_ptr<VirtualEndpointSet>& set) {
-    return std::make_shared<EndpointCatalogue>(
-        std::vector<std::shared_ptr<AudioEndpointProvider>>{set});
-}
 
 TEST(EndpointStream, RingIsSizedForTheResamplerTarget) {
     // 480-frame buffer, 48 kHz: the classic request of 18368 frames stands.

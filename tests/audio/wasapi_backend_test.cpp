@@ -9,6 +9,7 @@
 namespace kestravon::ruvi {
 namespace {
 
+using testing::catalogueOf;
 using testing::config;
 using testing::endpoint;
 using testing::eventually;
@@ -42,8 +43,7 @@ std::shared_ptr<VirtualEndpointSet> refusalSet() {
 
 TEST(WasapiBackend, StartRefusalsBeforeAnyThreadStarts) {
     auto set = refusalSet();
-    WasapiBackend backend(std::make_shared<EndpointCatalogue>(
-        std::vector<std::shared_ptr<AudioEndpointProvider>>{set}));
+    WasapiBackend backend(catalogueOf(set));
     const std::string invalid = "Invalid callback/device/rate/block configuration.";
     const std::string badId = "Empty, invalid or duplicated endpoint ID.";
     const std::string master = "Master must be an explicitly selected render endpoint.";
@@ -140,11 +140,6 @@ TEST(WasapiBackend, PrepareFailureMessages) {
     EXPECT_EQ(prepareFailureMessage(streams, names, 1, false),
               "Could not prepare audio input \"Thread In\" (HRESULT 0x80070057).")
         << "the first faulted stream is named";
-}
-
-std::shared_ptr<EndpointCatalogue> catalogueOf(const std::shared_ptr<VirtualEndpointSet>& set) {
-    return std::make_shared<EndpointCatalogue>(
-        std::vector<std::shared_ptr<AudioEndpointProvider>>{set});
 }
 
 TEST(WasapiBackendThreading, PreparationFaultsAreReportedAndKeptInStatus) {
