@@ -4,22 +4,14 @@
 #include "remote/http_request.h"
 #include "remote/memory_connection.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace kestravon::ruvi;
-    if (size == 0) {
-        return 0;
-    }
-    const std::size_t step = data[0] % 64 + 1;
     MemoryConnection connection;
-    for (std::size_t i = 1; i < size; i += step) {
-        const std::size_t n = std::min(step, size - i);
-        connection.pushInput(std::string(reinterpret_cast<const char*>(data + i), n));
-    }
+    connection.pushSplitInput(std::string_view(reinterpret_cast<const char*>(data), size));
     HttpRequest request;
     if (readHttpRequest(connection, request, nullptr)) {
         (void)findHeader(request, "host");

@@ -23,6 +23,16 @@ long MemoryConnection::receive(char* data, std::size_t size) {
     return n == 0 ? wouldBlock : static_cast<long>(n);
 }
 
+void MemoryConnection::pushSplitInput(std::string_view input) {
+    if (input.empty()) {
+        return;
+    }
+    const std::size_t step = static_cast<unsigned char>(input[0]) % 64 + 1;
+    for (std::size_t i = 1; i < input.size(); i += step) {
+        input_.emplace_back(input.substr(i, step));
+    }
+}
+
 long MemoryConnection::send(const char* data, std::size_t size) {
     output_.append(data, size);
     return static_cast<long>(size);

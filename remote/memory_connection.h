@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 
 namespace kestravon::ruvi {
 
@@ -13,6 +14,9 @@ namespace kestravon::ruvi {
 class MemoryConnection final : public Connection {
 public:
     void pushInput(std::string chunk) { input_.push_back(std::move(chunk)); }
+    // Queues a fuzz input: its first byte sets the size of every read (1 to 64 bytes), so
+    // terminators and payloads split across reads in every way.
+    void pushSplitInput(std::string_view input);
     const std::string& output() const noexcept { return output_; }
 
     [[nodiscard]] bool wait(bool forWrite, SteadyClock::time_point deadline,

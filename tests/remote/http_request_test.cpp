@@ -170,18 +170,10 @@ TEST(HttpRequestReader, ReplaysKeptFuzzInputs) {
         std::ifstream file(entry.path(), std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();
-        // Same split as the fuzz target: the first byte sets the size of each read.
-        const std::string data = bytes.str();
-        if (data.empty()) {
-            continue;
-        }
-        const std::size_t step = static_cast<unsigned char>(data[0]) % 64 + 1;
-        std::vector<std::string> chunks;
-        for (std::size_t i = 1; i < data.size(); i += step) {
-            chunks.push_back(data.substr(i, step));
-        }
+        MemoryConnection connection;
+        connection.pushSplitInput(bytes.str()); // the fuzz target's split
         HttpRequest request;
-        (void)readFrom(chunks, request);
+        (void)readHttpRequest(connection, request, nullptr);
     }
 }
 

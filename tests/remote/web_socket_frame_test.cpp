@@ -1,5 +1,7 @@
 #include "remote/web_socket_frame.h"
 
+#include "remote/memory_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -224,17 +226,14 @@ TEST(WebSocketFrameReader, ReplaysKeptFuzzInputs) {
         std::ifstream file(entry.path(), std::ios::binary);
         std::stringstream bytes;
         bytes << file.rdbuf();
-        // Same split as the fuzz target: the first byte sets the size of each read.
-        const std::string data = bytes.str();
-        if (data.empty()) {
-            continue;
-        }
-        const std::size_t step = static_cast<unsigned char>(data[0]) % 64 + 1;
+        MemoryConnection connection;
+        connection.pushSplitInput(bytes.str()); // the fuzz target's split
         WebSocketFrameReader reader;
         bool ended = false;
-        for (std::size_t i = 1; i < data.size() && !ended; i += step) {
-            const std::string chunk = data.substr(i, step);
-            if (!reader.append(chunk.data(), chunk.size())) {
+        char chunk[64];
+        while (!ended) {
+            const long n = connection.receive(chunk, sizeof chunk);
+            if (n <= 0 || !reader.append(chunk, static_cast<std::size_t>(n))) {
                 break;
             }
             for (auto e = reader.next(); e.kind != Kind::none && !ended; e = reader.next()) {
