@@ -121,8 +121,6 @@ void ServerFixture::start() {
     port = server.status()["port"].get<unsigned>();
 }
 
-namespace {
-
 int connectLoopback(unsigned port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -135,6 +133,8 @@ int connectLoopback(unsigned port) {
     }
     return fd;
 }
+
+namespace {
 
 void sendEverything(int fd, const std::string& bytes) {
     std::size_t sent = 0;

@@ -74,6 +74,8 @@ struct HttpResult {
     std::string body;
 };
 
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int connectLoopback(unsigned port);
 // Sends raw bytes to 127.0.0.1:port and reads until the server closes (at most 10 s).
 std::string rawExchange(unsigned port, const std::string& bytes);
 HttpResult parseResponse(const std::string& raw);

@@ -15,19 +15,6 @@ namespace {
 
 using namespace test;
 
-int connectTo(unsigned port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Reads until the server closes or 10 s pass; true when it closed.
 bool readUntilClosed(int fd, std::string& into) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -150,7 +137,7 @@ TEST(RemoteThreadsThreading, SlowClientsAreCutOffWithoutStarvingOthers) {
     std::atomic<int> maxBytes{0};
     for (int i = 0; i < 4; ++i) {
         slow.emplace_back([&] {
-            const int fd = connectTo(f.port);
+            const int fd = connectLoopback(f.port);
             const std::string request =
                 "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(f.port) +
                 "\r\nX-Slow: " + std::string(200, 'a');
@@ -202,7 +189,7 @@ TEST(RemoteThreadsThreading, DisableWhileRequestsAndSessionsRun) {
     // Half-sent requests in the workers and a control call in flight.
     std::vector<int> partial;
     for (int i = 0; i < 6; ++i) {
-        partial.push_back(connectTo(f.port));
+        partial.push_back(connectLoopback(f.port));
         const std::string start = "GET / HTTP/1.1\r\nHost: 127.0.0.1:";
         ::send(partial.back(), start.data(), start.size(), MSG_NOSIGNAL);
     }
@@ -237,7 +224,7 @@ TEST(RemoteThreadsThreading, AcceptingSurvivesResetConnections) {
     f.start();
     // Connections reset by their peer before or while they are accepted.
     for (int i = 0; i < 40; ++i) {
-        const int fd = connectTo(f.port);
+        const int fd = connectLoopback(f.port);
         const linger hard{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         ::close(fd);
@@ -273,11 +260,11 @@ TEST(RemoteThreadsThreading, ConnectionsBeyondTheQueueAreClosedUnanswered) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::vector<int> queued;
     for (int i = 0; i < 32; ++i) {
-        queued.push_back(connectTo(f.port));
+        queued.push_back(connectLoopback(f.port));
         ::send(queued.back(), get.data(), get.size(), MSG_NOSIGNAL);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const int extra = connectTo(f.port);
+    const int extra = connectLoopback(f.port);
     ::send(extra, get.data(), get.size(), MSG_NOSIGNAL);
     std::string unanswered;
     EXPECT_TRUE(readUntilClosed(extra, unanswered));
