@@ -101,7 +101,8 @@ void BM_DirectProcess(benchmark::State& state) {
         state.SkipWithError("test plug-in not built");
         return;
     }
-    auto getFactory = reinterpret_cast<Steinberg::IPluginFactory* (*)()>(::dlsym(module, "GetPluginFactory"));
+    auto getFactory =
+        reinterpret_cast<Steinberg::IPluginFactory* (*)()>(::dlsym(module, "GetPluginFactory"));
     Steinberg::IPluginFactory* factory = getFactory();
     Steinberg::PClassInfo info{};
     factory->getClassInfo(0, &info);
