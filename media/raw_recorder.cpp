@@ -307,9 +307,11 @@ RecorderStatus RawRecorder::status() const {
     }
     const Impl& m = *impl_;
     s.state = static_cast<RecorderState>(m.state.load());
-    s.acceptedFrames = m.acceptedFrames.load();
+    // Read against the direction of progress (a frame is accepted, then written, then committed),
+    // so a snapshot taken while the take runs always shows committed <= written <= accepted.
+    s.committedFrames = m.committedFrames.load();
     s.writtenFrames = m.writtenFrames.load();
-    s.committedFrames = m.committedFrames.load(std::memory_order_acquire);
+    s.acceptedFrames = m.acceptedFrames.load();
     s.droppedFrames = m.droppedFrames.load();
     s.firstDroppedFrame = m.firstDroppedFrame.load();
     s.queueBytes = m.shownQueueBytes.load();
