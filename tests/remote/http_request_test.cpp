@@ -1,12 +1,9 @@
 #include "remote/http_request.h"
 #include "remote/http_response.h"
 #include "remote/memory_connection.h"
+#include "remote_test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace kestravon::ruvi {
 namespace {
@@ -162,16 +159,11 @@ TEST(HttpResponseWriter, FixedHeadersAndByteLength) {
 }
 
 TEST(HttpRequestReader, ReplaysKeptFuzzInputs) {
-    const std::filesystem::path dir = RUVI_SOURCE_DIR "/fuzz/regressions/http_request";
-    if (!std::filesystem::exists(dir)) {
+    auto inputs = test::keptFuzzInputs("http_request");
+    if (inputs.empty()) {
         GTEST_SKIP() << "no kept inputs";
     }
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::ifstream file(entry.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << file.rdbuf();
-        MemoryConnection connection;
-        connection.pushSplitInput(bytes.str()); // the fuzz target's split
+    for (auto& connection : inputs) {
         HttpRequest request;
         (void)readHttpRequest(connection, request, nullptr);
     }

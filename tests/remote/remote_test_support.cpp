@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 namespace kestravon::ruvi::test {
@@ -119,6 +120,22 @@ void ServerFixture::start() {
         server.enable(webRoot.path().string(), testPassword, 0, control.handler(), error, true))
         << error;
     port = server.status()["port"].get<unsigned>();
+}
+
+std::vector<MemoryConnection> keptFuzzInputs(const std::string& target) {
+    std::vector<MemoryConnection> inputs;
+    const std::filesystem::path dir =
+        std::filesystem::path(RUVI_SOURCE_DIR) / "fuzz" / "regressions" / target;
+    if (!std::filesystem::exists(dir)) {
+        return inputs;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << file.rdbuf();
+        inputs.emplace_back().pushSplitInput(bytes.str());
+    }
+    return inputs;
 }
 
 int connectLoopback(unsigned port) {

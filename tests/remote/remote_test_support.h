@@ -1,5 +1,6 @@
 #pragma once
 
+#include "remote/memory_connection.h"
 #include "remote/remote_server.h"
 
 #include <nlohmann/json.hpp>
@@ -73,6 +74,10 @@ struct HttpResult {
     std::string head; // status line and headers
     std::string body;
 };
+
+// The crash inputs kept for a fuzz target (fuzz/regressions/<target>/), each as a connection
+// that splits it into reads as the fuzz target does. Empty when none are kept.
+std::vector<MemoryConnection> keptFuzzInputs(const std::string& target);
 
 // A blocking TCP connection to 127.0.0.1:port, or -1.
 int connectLoopback(unsigned port);

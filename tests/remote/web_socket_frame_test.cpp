@@ -1,12 +1,9 @@
 #include "remote/web_socket_frame.h"
 
 #include "remote/memory_connection.h"
+#include "remote_test_support.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace kestravon::ruvi {
 namespace {
@@ -218,16 +215,11 @@ TEST(WebSocketFrameReader, FragmentRulesAndSizeBound) {
 }
 
 TEST(WebSocketFrameReader, ReplaysKeptFuzzInputs) {
-    const std::filesystem::path dir = RUVI_SOURCE_DIR "/fuzz/regressions/ws_frame";
-    if (!std::filesystem::exists(dir)) {
+    auto inputs = test::keptFuzzInputs("ws_frame");
+    if (inputs.empty()) {
         GTEST_SKIP() << "no kept inputs";
     }
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        std::ifstream file(entry.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << file.rdbuf();
-        MemoryConnection connection;
-        connection.pushSplitInput(bytes.str()); // the fuzz target's split
+    for (auto& connection : inputs) {
         WebSocketFrameReader reader;
         bool ended = false;
         char chunk[64];
