@@ -17,7 +17,7 @@
 
 #include "audio/backend_impl.h"
 #include "audio/drift_resampler.h"
-#include "tests/audio/tone_analysis.h"
+#include "tests/support/tone_analysis.h"
 
 namespace kestravon::ruvi {
 namespace {

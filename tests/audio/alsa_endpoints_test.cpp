@@ -7,7 +7,7 @@
 #include "audio/performance_counter.h"
 #include "backend_test_support.h"
 #include "pipewire_session.h"
-#include "tone_analysis.h"
+#include "tests/support/tone_analysis.h"
 
 namespace kestravon::ruvi {
 namespace {

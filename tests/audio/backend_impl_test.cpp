@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "backend_test_support.h"
-#include "tone_analysis.h"
+#include "tests/support/tone_analysis.h"
 
 namespace kestravon::ruvi {
 namespace {

@@ -10,28 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "audio/endpoint_catalogue.h"
-#include "audio/virtual_endpoints.h"
 #include "audio/wasapi_backend.h"
+#include "tests/support/virtual_audio.h"
 
 namespace kestravon::ruvi::testing {
-
-inline VirtualEndpointSetup endpoint(const std::string& name, DataFlow flow,
-                                     WaveFormat format = makeWaveFormat(true, 2, 48000, 32),
-                                     const std::string& friendly = "") {
-    VirtualEndpointSetup s;
-    s.name = name;
-    s.friendlyName = friendly;
-    s.flow = flow;
-    s.mixFormat = format;
-    return s;
-}
-
-// A catalogue of one virtual set, for a backend under test.
-inline std::shared_ptr<EndpointCatalogue> catalogueOf(std::shared_ptr<VirtualEndpointSet> set) {
-    return std::make_shared<EndpointCatalogue>(
-        std::vector<std::shared_ptr<AudioEndpointProvider>>{std::move(set)});
-}
 
 // What the render callback saw, and what it writes: every input channel copied to the output
 // channel of the same index, or a tone on every output when toneHz is set.
@@ -83,46 +65,6 @@ inline void probeCallback(void* user, const float* const* inputs, std::int32_t i
     for (int c = 0; c < std::min(inputCount, outputCount); ++c) {
         std::copy_n(inputs[c], frames, outputs[c]);
     }
-}
-
-inline AudioDeviceConfig config(std::vector<std::string> inputs, std::vector<std::string> outputs,
-                                std::string master = "", int rate = 48000, int block = 128) {
-    AudioDeviceConfig c;
-    for (auto& id : inputs) {
-        c.inputs.push_back({std::move(id), false});
-    }
-    for (auto& id : outputs) {
-        c.outputs.push_back({std::move(id), false});
-    }
-    c.masterOutputId = std::move(master);
-    c.requestedRate = rate;
-    c.requestedBlock = block;
-    return c;
-}
-
-// Polls until the condition holds or the time runs out (for states reached asynchronously).
-inline bool eventually(const std::function<bool()>& condition, double seconds = 5.0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
-inline void runFor(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-inline const EndpointStatus* streamOf(const BackendStatus& s, const std::string& id) {
-    for (const EndpointStatus& e : s.streams) {
-        if (e.id == id) {
-            return &e;
-        }
-    }
-    return nullptr;
 }
 
 } // namespace kestravon::ruvi::testing

@@ -8,7 +8,7 @@
 
 #include "audio/endpoint_stream.h"
 #include "audio/rate_estimator.h"
-#include "tone_analysis.h"
+#include "tests/support/tone_analysis.h"
 
 namespace kestravon::ruvi {
 namespace {

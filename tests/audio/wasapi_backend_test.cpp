@@ -4,7 +4,7 @@
 
 #include "audio/backend_impl.h"
 #include "backend_test_support.h"
-#include "tone_analysis.h"
+#include "tests/support/tone_analysis.h"
 
 namespace kestravon::ruvi {
 namespace {
