@@ -10,7 +10,7 @@
 
 namespace kestravon::ruvi {
 
-// The DeviceRenderCallback of the system; userData is the Application. Audio thread: no lock,
+// The DeviceRenderCallback of the system; userData is the Application::Impl. Audio thread: no lock,
 // no allocation, no system call, nothing thrown.
 void audioRenderCallback(void* userData, const float* const* inputs, std::int32_t inputCount,
                          float* const* outputs, std::int32_t outputCount, std::int32_t frames,
