@@ -637,7 +637,7 @@
     }
     canvas(id, stereo) {
       const canvas = h("canvas", { class: "meter", width: 28, height: 240, "data-meter": id });
-      this.meters.set(id, { canvas, l: 0, r: 0, holdL: 0, holdR: 0, holdAt: 0, clipAt: 0, stereo, gr: 0, dirty: true });
+      this.meters.set(id, { canvas, l: 0, r: 0, holdL: 0, holdR: 0, holdAt: 0, clipAt: -Infinity, stereo, gr: 0, dirty: true });
       this.start();
       return canvas;
     }
@@ -1594,7 +1594,7 @@
         const s = this.strip();
         return s ? this.store.send(processingRequest(s, p)) : Promise.resolve();
       });
-      this.el = h("section", { class: "screen strip", "data-screen": this.id }, h("div", { class: "toolbar" }, this.picker), this.body, this.params);
+      this.el = h("section", { class: "screen strip-screen", "data-screen": this.id }, h("div", { class: "toolbar" }, this.picker), this.body, this.params);
     }
     strip() {
       return this.store.ui ? findStrip(this.store.ui, this.current) : void 0;

@@ -175,7 +175,7 @@ export class MeterBank {
 
   canvas(id: string, stereo: boolean): HTMLCanvasElement {
     const canvas = h("canvas", { class: "meter", width: 28, height: 240, "data-meter": id });
-    this.meters.set(id, { canvas, l: 0, r: 0, holdL: 0, holdR: 0, holdAt: 0, clipAt: 0, stereo, gr: 0, dirty: true });
+    this.meters.set(id, { canvas, l: 0, r: 0, holdL: 0, holdR: 0, holdAt: 0, clipAt: -Infinity, stereo, gr: 0, dirty: true });
     this.start();
     return canvas;
   }

@@ -65,7 +65,7 @@ export class StripScreen {
       const s = this.strip();
       return s ? this.store.send(processingRequest(s, p)) : Promise.resolve();
     });
-    this.el = h("section", { class: "screen strip", "data-screen": this.id }, h("div", { class: "toolbar" }, this.picker), this.body, this.params);
+    this.el = h("section", { class: "screen strip-screen", "data-screen": this.id }, h("div", { class: "toolbar" }, this.picker), this.body, this.params);
   }
 
   private strip(): Strip | undefined {
