@@ -45,6 +45,7 @@ TEST(UiThreadWake, DrainWaitsForTheLoopAndRunsOnItsThread) {
     EXPECT_EQ(ran.load(), 0) << "no loop runs yet, so nothing may have run";
 
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    std::pair<std::atomic<bool>*, GMainLoop*> quitWhenDone(&done, loop);
     g_timeout_add(
         20,
         [](gpointer data) -> gboolean {
@@ -55,7 +56,7 @@ TEST(UiThreadWake, DrainWaitsForTheLoopAndRunsOnItsThread) {
             }
             return G_SOURCE_CONTINUE;
         },
-        new std::pair<std::atomic<bool>*, GMainLoop*>(&done, loop));
+        &quitWhenDone);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     lan.join();
