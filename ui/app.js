@@ -771,7 +771,14 @@
       setClass(this.conn, "ok", c.phase === "online");
       setClass(this.conn, "bad", c.phase !== "online");
     }
+    /** The link is up but no state arrives. */
+    stale(text) {
+      setText(this.conn, text);
+      setClass(this.conn, "ok", false);
+      setClass(this.conn, "bad", true);
+    }
     update() {
+      if (this.conn.classList.contains("bad") && this.store.bridge.connection.phase === "online") this.connection(this.store.bridge.connection);
       const st = this.store.status;
       if (!st) return;
       const a = st.audio ?? {};
@@ -2212,6 +2219,14 @@
         if (prefs.autoStart === true && ((_c = (_b = st.status) == null ? void 0 : _b.audio) == null ? void 0 : _c.running) !== true) void st.call("startAudio", startParams(prefs));
       }
     });
+    window.setInterval(() => {
+      const c = bridge2.connection;
+      if (c.phase !== "online" || bridge2.lastStateAt === 0) return;
+      const silent = (performance.now() - bridge2.lastStateAt) / 1e3;
+      if (silent < 3) return;
+      const why = bridge2.link === "lan" ? "; a state over the 2 MiB message limit is never sent" : "";
+      top.stale(`No state update for ${Math.round(silent)} s${why}`);
+    }, 1e3);
     document.addEventListener("keydown", (e) => {
       if (e.altKey && /^[1-9]$/.test(e.key)) {
         const s = screens[Number(e.key) - 1];

@@ -30,6 +30,13 @@
       __publicField(this, "connectionListeners", []);
       __publicField(this, "trafficListeners", []);
       __publicField(this, "connection", { phase: "connecting" });
+      __publicField(this, "stateTimings", []);
+      __publicField(this, "lastStateAt", 0);
+    }
+    timed(start) {
+      this.lastStateAt = performance.now();
+      this.stateTimings.push(this.lastStateAt - start);
+      if (this.stateTimings.length > 200) this.stateTimings.shift();
     }
     newId() {
       this.lastId = nextRequestId(this.lastId);
@@ -70,6 +77,7 @@
         if (e.source !== window || !e.data || typeof e.data.text !== "string") return;
         const kind = e.data.ruviBridge;
         if (kind !== "reply" && kind !== "event") return;
+        const start = performance.now();
         let msg;
         try {
           msg = JSON.parse(e.data.text);
@@ -80,6 +88,7 @@
           if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
             if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
             this.emitState(msg.result);
+            this.timed(start);
           }
           return;
         }
@@ -255,6 +264,7 @@
     }
     onSocketMessage(text) {
       if (typeof text !== "string") return;
+      const start = performance.now();
       let msg;
       try {
         msg = JSON.parse(text);
@@ -263,6 +273,7 @@
       }
       if (msg.type === "state") {
         this.acceptState(msg.state);
+        this.timed(start);
       } else if (msg.type === "authenticated") {
         this.authenticated = true;
         this.failures = 0;

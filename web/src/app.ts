@@ -96,6 +96,17 @@ export function start(bridge: RuviBridge): void {
     }
   });
 
+  // A silent link is said out loud: the LAN server skips any state above its 2 MiB message
+  // limit, so a very large session can stop the updates while the socket stays open.
+  window.setInterval(() => {
+    const c = bridge.connection;
+    if (c.phase !== "online" || bridge.lastStateAt === 0) return;
+    const silent = (performance.now() - bridge.lastStateAt) / 1000;
+    if (silent < 3) return;
+    const why = bridge.link === "lan" ? "; a state over the 2 MiB message limit is never sent" : "";
+    top.stale(`No state update for ${Math.round(silent)} s${why}`);
+  }, 1000);
+
   // Keyboard: number keys switch screens, so an engineer can move without aiming.
   document.addEventListener("keydown", (e) => {
     if (e.altKey && /^[1-9]$/.test(e.key)) {

@@ -28,6 +28,10 @@ export interface RuviBridge {
   onConnection(listener: (c: ConnectionState) => void): void;
   onTraffic(listener: (request: object, reply: Reply) => void): void;
   readonly connection: ConnectionState;
+  /** Milliseconds spent on each of the last state messages (parse and apply), newest last. */
+  readonly stateTimings: number[];
+  /** performance.now() of the last state message. */
+  readonly lastStateAt: number;
 }
 
 const TOKEN_KEY = "ruvi.token";
@@ -46,6 +50,14 @@ abstract class BridgeBase implements RuviBridge {
   private connectionListeners: ((c: ConnectionState) => void)[] = [];
   private trafficListeners: ((q: object, r: Reply) => void)[] = [];
   connection: ConnectionState = { phase: "connecting" };
+  readonly stateTimings: number[] = [];
+  lastStateAt = 0;
+
+  protected timed(start: number): void {
+    this.lastStateAt = performance.now();
+    this.stateTimings.push(this.lastStateAt - start);
+    if (this.stateTimings.length > 200) this.stateTimings.shift();
+  }
 
   protected newId(): number {
     this.lastId = nextRequestId(this.lastId);
@@ -89,6 +101,7 @@ class DesktopBridge extends BridgeBase {
       if (e.source !== window || !e.data || typeof e.data.text !== "string") return;
       const kind = e.data.ruviBridge;
       if (kind !== "reply" && kind !== "event") return;
+      const start = performance.now();
       let msg: any;
       try {
         msg = JSON.parse(e.data.text);
@@ -99,6 +112,7 @@ class DesktopBridge extends BridgeBase {
         if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
           if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
           this.emitState(msg.result as State);
+          this.timed(start);
         }
         return;
       }
@@ -291,6 +305,7 @@ class LanBridge extends BridgeBase {
 
   private onSocketMessage(text: unknown): void {
     if (typeof text !== "string") return;
+    const start = performance.now();
     let msg: any;
     try {
       msg = JSON.parse(text);
@@ -299,6 +314,7 @@ class LanBridge extends BridgeBase {
     }
     if (msg.type === "state") {
       this.acceptState(msg.state);
+      this.timed(start);
     } else if (msg.type === "authenticated") {
       this.authenticated = true;
       this.failures = 0;

@@ -51,7 +51,15 @@ export class TopBar {
     setClass(this.conn, "bad", c.phase !== "online");
   }
 
+  /** The link is up but no state arrives. */
+  stale(text: string): void {
+    setText(this.conn, text);
+    setClass(this.conn, "ok", false);
+    setClass(this.conn, "bad", true);
+  }
+
   update(): void {
+    if (this.conn.classList.contains("bad") && this.store.bridge.connection.phase === "online") this.connection(this.store.bridge.connection);
     const st = this.store.status;
     if (!st) return;
     const a = st.audio ?? {};
