@@ -274,8 +274,9 @@
       lr: true,
       groups: [],
       sends: [],
-      inserts: [],
-      stripProcessing: defaultProcessing()
+      inserts: []
+      // No "stripProcessing" until someone edits it: the native defaults apply, and every scene
+      // snapshot of a 128-strip session stays small enough for the LAN's 2 MiB messages.
     };
   }
   function newBus(id, name, index) {
@@ -484,7 +485,13 @@
     }
     /** Structural requests carry the revision they were based on. */
     structural(method, params) {
-      return this.call(method, { ...params, baseRevision: Math.max(0, this.revision) });
+      return this.call(method, { ...params, baseRevision: Math.max(0, this.revision) }).then((reply) => {
+        const r = reply.ok ? reply.result : null;
+        if (r && typeof r.revision === "number" && r.uiState && typeof r.uiState === "object" && r.revision > this.revision) {
+          this.accept({ revision: r.revision, status: r.status ?? this.status, uiState: r.uiState });
+        }
+        return reply;
+      });
     }
   };
 

@@ -377,7 +377,8 @@ export function newChannel(id: string, name: string, index: number, width: numbe
     groups: [],
     sends: [],
     inserts: [],
-    stripProcessing: defaultProcessing(),
+    // No "stripProcessing" until someone edits it: the native defaults apply, and every scene
+    // snapshot of a 128-strip session stays small enough for the LAN's 2 MiB messages.
   };
 }
 

@@ -87,6 +87,14 @@ export class Store {
 
   /** Structural requests carry the revision they were based on. */
   structural(method: string, params: object): Promise<Reply> {
-    return this.call(method, { ...params, baseRevision: Math.max(0, this.revision) });
+    return this.call(method, { ...params, baseRevision: Math.max(0, this.revision) }).then((reply) => {
+      // Scene replies carry the new document and revision: take them now, so the next edit is
+      // based on them and not refused as stale.
+      const r = reply.ok ? reply.result : null;
+      if (r && typeof r.revision === "number" && r.uiState && typeof r.uiState === "object" && r.revision > this.revision) {
+        this.accept({ revision: r.revision, status: r.status ?? this.status, uiState: r.uiState });
+      }
+      return reply;
+    });
   }
 }
