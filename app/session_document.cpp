@@ -8,9 +8,12 @@
 
 #include "vst3/insert_state_capture.h"
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -104,6 +107,57 @@ std::optional<CaptureFailure> captureEachInsert(const std::vector<AppliedInsertN
     return first;
 }
 
+// The native nodes and then the UI strips (in the document order) that carry inserts, by id:
+// one lookup per edit instead of a walk over both documents.
+template <typename Document>
+std::unordered_map<std::string_view, std::vector<Document*>> editTargets(Document& native,
+                                                                         Document& ui) {
+    std::unordered_map<std::string_view, std::vector<Document*>> targets;
+    const auto add = [&](Document& entry) {
+        const auto id = entryId(entry);
+        if (id && insertsOf(entry) != nullptr) {
+            targets[*id].push_back(&entry);
+        }
+    };
+    if (native.is_object()) {
+        const auto nodes = native.find("nodes");
+        if (nodes != native.end() && nodes->is_array()) {
+            for (Document& node : *nodes) {
+                add(node);
+            }
+        }
+    }
+    forEachUiStrip(ui, UiStripWalk::strip, add);
+    return targets;
+}
+
+// Whether applying the edit to the held documents would change a stored value.
+bool editChangesAny(const ParameterEdit& edit,
+                    const std::unordered_map<std::string_view, std::vector<const Json*>>& held) {
+    const auto found = held.find(edit.nodeId);
+    if (found == held.end()) {
+        return false;
+    }
+    const std::string key = std::to_string(edit.parameterId);
+    for (const Json* target : found->second) {
+        for (const Json& insert : *insertsOf(*target)) {
+            if (!entryHasId(insert, edit.slotId)) {
+                continue;
+            }
+            const auto parameters = insert.find("parameters");
+            if (parameters == insert.end() || !parameters->is_object()) {
+                return true;
+            }
+            const auto stored = parameters->find(key);
+            if (stored == parameters->end() || !stored->is_number() ||
+                stored->get<double>() != edit.value) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void applyParameterEdit(const ParameterEdit& edit, const std::string& parameterKey, bool& changed,
@@ -195,22 +249,33 @@ void Impl::foldEditorParameterEdits() {
     if (edits.empty()) {
         return;
     }
-    // Copies: the held documents change in one step, and only once every edit went in.
     const bool nativeHasNodes = nativeSession.is_object() && nativeSession.contains("nodes");
     const bool uiIsObject = uiSession.is_object();
+    // An editor that only repeats stored values costs no copy of the documents.
+    {
+        const auto held = editTargets(std::as_const(nativeSession), std::as_const(uiSession));
+        bool changes = false;
+        for (std::size_t i = 0; i < edits.size() && !changes; ++i) {
+            changes = editChangesAny(edits[i], held);
+        }
+        if (!changes) {
+            return;
+        }
+    }
+    // Copies: the held documents change in one step, and only once every edit went in.
     Json native = nativeHasNodes ? nativeSession : Json();
     Json ui = uiIsObject ? uiSession : Json();
-    Json* nodes = nativeHasNodes && native["nodes"].is_array() ? &native["nodes"] : nullptr;
+    const auto targets = editTargets(native, ui);
     bool changed = false;
     for (const ParameterEdit& edit : edits) {
-        const std::string key = std::to_string(edit.parameterId);
-        if (nodes != nullptr) {
-            for (Json& node : *nodes) {
-                applyParameterEdit(edit, key, changed, node);
-            }
+        const auto found = targets.find(edit.nodeId);
+        if (found == targets.end()) {
+            continue;
         }
-        forEachUiStrip(ui, UiStripWalk::strip,
-                       [&](Json& strip) { applyParameterEdit(edit, key, changed, strip); });
+        const std::string key = std::to_string(edit.parameterId);
+        for (Json* target : found->second) {
+            applyParameterEdit(edit, key, changed, *target);
+        }
     }
     if (!changed) {
         return;
