@@ -3,7 +3,7 @@
 #include "app/application_impl.h"
 #include "app/json_read.h"
 
-#include "audio/device_records.h"
+#include "common/utf8.h"
 
 #include <cstdint>
 #include <string>

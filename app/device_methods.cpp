@@ -5,6 +5,7 @@
 #include "app/render_callback.h"
 
 #include "audio/device_records.h"
+#include "common/utf8.h"
 #include "vst3/insert_state_capture.h"
 #include "vst3/loaded_module.h"
 
