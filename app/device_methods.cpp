@@ -6,7 +6,6 @@
 
 #include "audio/device_records.h"
 #include "common/utf8.h"
-#include "vst3/insert_state_capture.h"
 #include "vst3/loaded_module.h"
 
 #include <cstddef>
@@ -172,14 +171,9 @@ Json Impl::startAudio(const Json& params) {
     graph.dropRetired();
     graph.closeEditors();
 
-    // Plug-in states go into the held description first, so a failed start loses none of them.
-    {
-        const std::vector<AppliedInsertNode> applied = graph.appliedInserts();
-        std::string error;
-        if (!captureInsertStates(graph.hasGraph() ? &applied : nullptr, nativeSession, error)) {
-            throw std::runtime_error(error);
-        }
-    }
+    // Plug-in states go into the held description insert by insert: one that cannot be captured
+    // fails the start, but every other insert keeps its fresh state.
+    captureInsertStatesPerInsert();
     graph.clear();
 
     std::string error;

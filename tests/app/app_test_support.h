@@ -4,8 +4,6 @@
 // through handleRequest, with the session shapes and signal measurements the tests share.
 
 #include "app/application.h"
-#include "app/application_impl.h"
-#include "app/render_callback.h"
 #include "tests/support/tone_analysis.h"
 #include "tests/support/virtual_audio.h"
 
@@ -93,36 +91,11 @@ public:
             params["uiState"] = uiState;
         }
         const Json reply = request("applySession", params);
-        if (reply.value("error", std::string()) != "Native method not implemented: applySession") {
-            if (!reply.value("ok", false)) {
-                ADD_FAILURE() << "applySession failed: " << reply.dump();
-                return nullptr;
-            }
-            return reply.at("result");
-        }
-        // The structural transaction by hand, on the planned layout of the known devices.
-        auto& a = app->impl();
-        if (a.devices.empty()) {
-            a.enumerateDevices();
-        }
-        std::string error;
-        const Json description = a.attachPlaybackToNative(native);
-        if (!a.graph.applyGraph(
-                description,
-                buildPhysicalChannelLayout(a.devices, description.value("sampleRate", 48000)),
-                error)) {
-            ADD_FAILURE() << "applySession failed: " << error;
+        if (!reply.value("ok", false)) {
+            ADD_FAILURE() << "applySession failed: " << reply.dump();
             return nullptr;
         }
-        a.nativeSession = description;
-        a.playbackRoutingApplied = true;
-        if (!uiState.is_null()) {
-            a.uiSession = uiState;
-        }
-        ++a.revision;
-        return {{"applied", true},
-                {"latencySamples", a.graph.latencySamples()},
-                {"revision", a.revision}};
+        return reply.at("result");
     }
 
     // "startAudio" from the tone input to the output, at the console's rate.

@@ -138,10 +138,9 @@ TEST(DeviceMethods, StartAudioRefusesInItsOrder) {
     auto& a = console.app->impl();
     EXPECT_EQ(console.refusal("startAudio", console.startParams()),
               "Apply a valid session before audio start");
-    a.playbackRoutingApplied = false;
+    ASSERT_FALSE(console.call("unloadPlayback").is_null());
     EXPECT_EQ(console.refusal("startAudio", console.startParams()),
               "Apply the file routing after loading or unloading WAV files");
-    a.playbackRoutingApplied = true;
 
     ASSERT_FALSE(console.applySession(testing::toneToMainSession()).is_null());
     const Json routes = console.call("status").at("routing").at("preparedRoutes");
@@ -172,10 +171,8 @@ TEST(DeviceMethods, StartAudioRefusesInItsOrder) {
 
     ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
     // While running, that refusal comes first whatever else is wrong.
-    a.playbackRoutingApplied = false;
     EXPECT_EQ(console.refusal("startAudio", {{"requestedRate", true}}),
               "Audio already running; stop before device reconfiguration");
-    a.playbackRoutingApplied = true;
 }
 
 TEST(DeviceMethods, StartAudioFailuresAfterTheStopLeaveNoGraph) {
@@ -230,6 +227,39 @@ TEST(DeviceMethods, GetControlStateSendsTheUiDocumentWhenAfterDiffers) {
             EXPECT_EQ(reply.at("uiState"), ui);
         }
     }
+}
+
+// One insert that cannot be captured fails the start with its name, and every other insert's
+// fresh state is still written into the held description.
+TEST(DeviceMethods, StartAudioCapturesInsertStatesOneByOne) {
+    HeadlessConsole console;
+    Json in1 = {
+        {"id", "in1"},
+        {"kind", "input"},
+        {"source",
+         {{"kind", "device"},
+          {"ports", Json::array({{{"deviceId", testing::kToneInputId}, {"channel", 0}}})}}},
+        {"inserts", Json::array({testing::insertEntry("comp", testing::zamPlugin("ZamComp")),
+                                 testing::insertEntry("big", testing::testPluginBundle("basic"))})},
+        {"routes", Json::array({{{"destinationId", "main-lr"}}})}};
+    ASSERT_FALSE(
+        console.applySession(testing::nativeDescription(Json::array({in1, testing::mainBus()})))
+            .is_null());
+    using ModeFn = void (*)(int);
+    const auto setMode =
+        testing::testPluginSymbol<ModeFn>("basic", "ruviTestplugSetComponentStateMode");
+    ASSERT_NE(setMode, nullptr);
+    setMode(2); // a state over 16 MiB
+    const std::string error = console.refusal("startAudio", console.startParams());
+    setMode(0);
+    EXPECT_EQ(error.rfind("VST3 insert big: ", 0), 0u) << error;
+    const Json& inserts = console.app->impl().nativeSession.at("nodes")[0].at("inserts");
+    EXPECT_TRUE(inserts[0].contains("stateHex")) << "the compressor's state was thrown away";
+    EXPECT_FALSE(inserts[1].contains("stateHex"));
+    EXPECT_FALSE(console.call("status").at("audio").at("running").get<bool>());
+    // With the plug-in's state back in bounds the same session starts.
+    EXPECT_TRUE(
+        console.call("startAudio", console.startParams()).at("audio").at("running").get<bool>());
 }
 
 } // namespace
