@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <memory>
-#include <regex>
 #include <string>
 #include <unistd.h>
 
@@ -129,9 +129,17 @@ TEST_F(TakePlanning, PlansOneTrackPerArmedStripWithItsDeviceLanes) {
     EXPECT_EQ(take.queueSlots, 3750u); // ten seconds of them
     EXPECT_EQ(take.retainedQueueBytes, 0u);
     EXPECT_EQ(take.tap, kRecorderTap);
-    const std::regex folder(dir_.path() + "/Take-[0-9]{8}-[0-9]{6}-[0-9]{3}-" +
-                            std::to_string(::getpid()));
-    EXPECT_TRUE(std::regex_match(take.directory, folder)) << take.directory;
+    // <folder>/Take-YYYYMMDD-HHMMSS-mmm-<pid>
+    const std::string prefix = dir_.path() + "/Take-";
+    const std::string suffix = "-" + std::to_string(::getpid());
+    ASSERT_TRUE(take.directory.starts_with(prefix) && take.directory.ends_with(suffix))
+        << take.directory;
+    const std::string stamp =
+        take.directory.substr(prefix.size(), take.directory.size() - prefix.size() - suffix.size());
+    ASSERT_EQ(stamp.size(), 19u) << stamp;
+    for (std::size_t i = 0; i < stamp.size(); ++i) {
+        EXPECT_TRUE(i == 8 || i == 15 ? stamp[i] == '-' : std::isdigit(stamp[i]) != 0) << stamp;
+    }
     EXPECT_TRUE(std::filesystem::is_empty(dir_.path())); // planning creates nothing
 }
 
