@@ -5,6 +5,7 @@
 
 #include "app/application.h"
 #include "app/json_read.h"
+#include "common/utf8.h"
 #include "shell/editor_host.h"
 #include "shell/native_dialogs.h"
 #include "shell/remote_settings.h"
@@ -30,44 +31,6 @@ Json failure(std::int32_t id, const std::string& text) {
 
 Json cancelled(std::int32_t id) {
     return {{"id", id}, {"ok", true}, {"result", {{"cancelled", true}}}};
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool validUtf8(std::string_view text) noexcept {
-    std::size_t k = 0;
-    while (k < text.size()) {
-        const auto c = static_cast<unsigned char>(text[k]);
-        std::size_t extra = 0;
-        unsigned lowest = 0;
-        unsigned code = 0;
-        if (c < 0x80) {
-            ++k;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1, lowest = 0x80, code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, lowest = 0x800, code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, lowest = 0x10000, code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (k + extra >= text.size()) {
-            return false;
-        }
-        for (std::size_t j = 1; j <= extra; ++j) {
-            const auto next = static_cast<unsigned char>(text[k + j]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        k += extra + 1;
-    }
-    return true;
 }
 
 bool endsWith(std::string_view text, std::string_view tail) noexcept {
@@ -174,7 +137,7 @@ Json RequestFront::sessionDialog(const Json& request, std::int32_t id, bool save
         if (!chosen) {
             return cancelled(id);
         }
-        if (!validUtf8(*chosen)) {
+        if (!isValidUtf8(*chosen)) {
             return failure(id, "Invalid UTF-8 file path");
         }
         if (!save || endsWith(*chosen, kSessionExtension)) {
@@ -201,7 +164,7 @@ Json RequestFront::playbackDialog(const Json& request, std::int32_t id) {
         if (paths.size() == kMaxChosenWavFiles) {
             return failure(id, "Select at most 128 WAV files");
         }
-        if (!validUtf8(path)) {
+        if (!isValidUtf8(path)) {
             return failure(id, "Invalid UTF-8 file path");
         }
         paths.push_back(path);

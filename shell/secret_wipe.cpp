@@ -1,21 +1,8 @@
 #include "shell/secret_wipe.h"
 
-#include <openssl/crypto.h>
-
 #include <vector>
 
 namespace kestravon::ruvi {
-
-void wipeBytes(void* data, std::size_t size) noexcept {
-    if (data != nullptr && size > 0) {
-        OPENSSL_cleanse(data, size);
-    }
-}
-
-void wipeString(std::string& text) noexcept {
-    wipeBytes(text.data(), text.size());
-    text.clear();
-}
 
 void wipeJsonStrings(nlohmann::json& value) noexcept {
     // Iterative, so a deep value cannot exhaust the stack.

@@ -4,11 +4,11 @@
 #include "shell/shell_program.h"
 
 #include "app/application.h"
+#include "gtk_test_support.h"
 #include "remote/remote_server.h"
 #include "shell/gtk_editor_window.h"
 #include "shell/request_front.h"
 #include "shell_test_support.h"
-#include "gtk_test_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -146,13 +146,15 @@ TEST_F(ProgramFixture, TheSchemeServesOnlyFilesOfThePageFolder) {
 TEST_F(ProgramFixture, PageRequestsGetTheirRepliesAndBadOnesIdZero) {
     start();
     waitForPage();
-    const std::string stop = R"({"id": 5, "method": "configureRemote", "params": {"enabled": false}})";
+    const std::string stop =
+        R"({"id": 5, "method": "configureRemote", "params": {"enabled": false}})";
     Json reply = sendFromPage(stop, 5);
     ASSERT_EQ(reply.at("ok"), true) << reply.dump();
     EXPECT_EQ(reply.at("result").at("enabled"), false);
 
     // A request sent as a JSON string is read once more.
-    reply = sendFromPage(Json(R"({"id": 6, "method": "configureRemote", "params": {"enabled": false}})").dump(), 6);
+    reply = sendFromPage(
+        Json(R"({"id": 6, "method": "configureRemote", "params": {"enabled": false}})").dump(), 6);
     EXPECT_EQ(reply.at("ok"), true) << reply.dump();
 
     reply = sendFromPage("not json", 0);
@@ -215,8 +217,8 @@ TEST_F(ProgramFixture, OnlyTheTopFrameOfThePageReachesTheBridge) {
     evalInPage(view(), "location.href = '" + http + "'");
 
     // A real request after them all is answered; none of theirs ever is.
-    const Json reply =
-        sendFromPage(R"({"id": 33, "method": "configureRemote", "params": {"enabled": false}})", 33);
+    const Json reply = sendFromPage(
+        R"({"id": 33, "method": "configureRemote", "params": {"enabled": false}})", 33);
     EXPECT_EQ(reply.at("ok"), true);
     runFor(300ms);
     const Json replies = evalInPage(view(), "window.probe.replies.map(r => r.id)");
@@ -234,8 +236,9 @@ TEST_F(ProgramFixture, StatusEventsArriveTenTimesASecondOneAtATime) {
     runFor(300ms);
     const double from = evalInPage(view(), "performance.now()").get<double>();
     runFor(2000ms);
-    const Json times = evalInPage(view(), "window.probe.events.filter(e => e.at >= " +
-                                              std::to_string(from) + ").map(e => e.at)");
+    const Json times =
+        evalInPage(view(), "window.probe.events.filter(e => e.at >= " + std::to_string(from) +
+                               ").map(e => e.at)");
     ASSERT_TRUE(times.is_array());
     EXPECT_GE(times.size(), 17u);
     EXPECT_LE(times.size(), 21u);
@@ -246,7 +249,8 @@ TEST_F(ProgramFixture, StatusEventsArriveTenTimesASecondOneAtATime) {
     std::sort(gaps.begin(), gaps.end());
     ASSERT_FALSE(gaps.empty());
     EXPECT_NEAR(gaps[gaps.size() / 2], 100.0, 25.0);
-    const Json event = evalInPage(view(), "window.probe.events[window.probe.events.length-1].value");
+    const Json event =
+        evalInPage(view(), "window.probe.events[window.probe.events.length-1].value");
     EXPECT_EQ(event.at("event"), "status");
     EXPECT_TRUE(event.at("result").is_object());
 
@@ -255,9 +259,9 @@ TEST_F(ProgramFixture, StatusEventsArriveTenTimesASecondOneAtATime) {
                        "while (performance.now() - window.blockedAt < 1000) {} "
                        "window.unblockedAt = performance.now();");
     runFor(600ms);
-    const Json afterBlock = evalInPage(
-        view(), "window.probe.events.filter(e => e.at >= window.unblockedAt && "
-                "e.at < window.unblockedAt + 300).length");
+    const Json afterBlock =
+        evalInPage(view(), "window.probe.events.filter(e => e.at >= window.unblockedAt && "
+                           "e.at < window.unblockedAt + 300).length");
     EXPECT_LE(afterBlock.get<int>(), 4);
 }
 
