@@ -1,5 +1,9 @@
 #pragma once
 
+// Endpoint ids and names are UTF-8 here: ids that are not valid UTF-8 are refused like ids that
+// do not convert, and names from the system are repaired with U+FFFD.
+#include "common/utf8.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,10 +43,5 @@ bool endpointInfoLess(const EndpointInfo& a, const EndpointInfo& b);
 
 // The key shared by the label endpoints of one UMC404HD unit; the id for every other endpoint.
 std::string physicalLabelKey(std::string_view name, std::string_view id);
-
-// Endpoint ids and names are UTF-8 here; ids that are not valid UTF-8 are refused like ids that
-// do not convert, and names from the system are repaired with U+FFFD.
-bool isValidUtf8(std::string_view text);
-std::string repairUtf8(std::string_view text);
 
 } // namespace kestravon::ruvi

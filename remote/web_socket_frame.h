@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/utf8.h" // text frames and close reasons must be strict UTF-8
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,7 +23,6 @@ inline constexpr int goingAway = 1001, protocolError = 1002, unsupportedData = 1
 std::string webSocketAccept(std::string_view key);
 // 24 characters of canonical base64 for exactly 16 bytes.
 [[nodiscard]] bool isValidWebSocketKey(std::string_view key);
-[[nodiscard]] bool isValidUtf8(std::string_view text) noexcept;
 // 0 when a close payload is acceptable, else the close code to answer with.
 int validateClosePayload(std::string_view payload) noexcept;
 // Header of an unmasked, final server frame.

@@ -72,6 +72,79 @@ sv::IParamValueQueue* PLUGIN_API Changes::getParameterData(Steinberg::int32 inde
     return &queues[static_cast<std::size_t>(index)];
 }
 
+tresult PLUGIN_API OutputValueQueue::queryInterface(const Steinberg::TUID iid, void** obj) {
+    if (obj == nullptr) {
+        return Steinberg::kInvalidArgument;
+    }
+    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParamValueQueue::iid) ||
+        Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
+        *obj = this;
+        return kResultOk;
+    }
+    *obj = nullptr;
+    return Steinberg::kNoInterface;
+}
+
+tresult PLUGIN_API OutputValueQueue::getPoint(Steinberg::int32 index,
+                                              Steinberg::int32& sampleOffset,
+                                              sv::ParamValue& value) {
+    if (index < 0 || index >= count) {
+        return Steinberg::kInvalidArgument;
+    }
+    sampleOffset = points[static_cast<std::size_t>(index)].first;
+    value = points[static_cast<std::size_t>(index)].second;
+    return kResultOk;
+}
+
+tresult PLUGIN_API OutputValueQueue::addPoint(Steinberg::int32 sampleOffset, sv::ParamValue value,
+                                              Steinberg::int32& index) {
+    if (count < kMaxPoints) {
+        ++count;
+    }
+    index = count - 1;
+    points[static_cast<std::size_t>(index)] = {sampleOffset, value};
+    return kResultOk;
+}
+
+tresult PLUGIN_API OutputChanges::queryInterface(const Steinberg::TUID iid, void** obj) {
+    if (obj == nullptr) {
+        return Steinberg::kInvalidArgument;
+    }
+    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParameterChanges::iid) ||
+        Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
+        *obj = this;
+        return kResultOk;
+    }
+    *obj = nullptr;
+    return Steinberg::kNoInterface;
+}
+
+sv::IParamValueQueue* PLUGIN_API OutputChanges::getParameterData(Steinberg::int32 index) {
+    if (index < 0 || index >= count) {
+        return nullptr;
+    }
+    return &queues[static_cast<std::size_t>(index)];
+}
+
+sv::IParamValueQueue* PLUGIN_API OutputChanges::addParameterData(const sv::ParamID& id,
+                                                                 Steinberg::int32& index) {
+    for (Steinberg::int32 i = 0; i < count; ++i) {
+        if (queues[static_cast<std::size_t>(i)].id == id) {
+            index = i;
+            return &queues[static_cast<std::size_t>(i)];
+        }
+    }
+    if (static_cast<std::size_t>(count) >= queues.size()) {
+        index = -1;
+        return nullptr;
+    }
+    index = count++;
+    OutputValueQueue& queue = queues[static_cast<std::size_t>(index)];
+    queue.id = id;
+    queue.count = 0;
+    return &queue;
+}
+
 // ---- host context -------------------------------------------------------------------------
 
 tresult PLUGIN_API Vst3Effect::Impl::Host::queryInterface(const Steinberg::TUID iid, void** obj) {
@@ -355,6 +428,10 @@ void Vst3Effect::Impl::configureProcessing(double rate, std::int32_t block,
         parameterFlags.push_back(info.flags);
     }
     values = std::make_unique<ParameterValue[]>(parameters.size());
+    // One queue per parameter at most, and at least one for a plug-in that reports a value it
+    // does not list.
+    outputChanges.queues.assign(std::max<std::size_t>(parameters.size(), 1), OutputValueQueue{});
+    outputChanges.clear();
     for (std::size_t i = 0; i < parameters.size(); ++i) {
         values[i].normalized.store(parameters[i].normalized, std::memory_order_relaxed);
     }
@@ -557,6 +634,8 @@ bool Vst3Effect::Impl::process(const float* const* inputs, float* const* outputs
         data.inputs = inputBuffers.data();
         data.outputs = outputBuffers.data();
         data.inputParameterChanges = &changes;
+        outputChanges.clear();
+        data.outputParameterChanges = &outputChanges;
         if (processor->process(data) != kResultOk) {
             silence(outputs, frames);
             return false;

@@ -81,6 +81,46 @@ public:
     Steinberg::int32 count = 0;
 };
 
+// The points one parameter was given by the plug-in during a block; the last one is overwritten
+// once the queue is full.
+class OutputValueQueue final : public sv::IParamValueQueue {
+public:
+    static constexpr Steinberg::int32 kMaxPoints = 4;
+
+    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
+    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
+    Steinberg::uint32 PLUGIN_API release() override { return 1; }
+    sv::ParamID PLUGIN_API getParameterId() override { return id; }
+    Steinberg::int32 PLUGIN_API getPointCount() override { return count; }
+    Steinberg::tresult PLUGIN_API getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
+                                           sv::ParamValue& value) override;
+    Steinberg::tresult PLUGIN_API addPoint(Steinberg::int32 sampleOffset, sv::ParamValue value,
+                                           Steinberg::int32& index) override;
+
+    sv::ParamID id = 0;
+    Steinberg::int32 count = 0;
+    std::array<std::pair<Steinberg::int32, sv::ParamValue>, kMaxPoints> points{};
+};
+
+// What the plug-in reports back during a block. Plug-ins expect somewhere to write, and some
+// complain on every block without one, but their values reach the host through performEdit,
+// so the contents are never read. Sized at configuration; cleared before each block.
+class OutputChanges final : public sv::IParameterChanges {
+public:
+    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
+    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
+    Steinberg::uint32 PLUGIN_API release() override { return 1; }
+    Steinberg::int32 PLUGIN_API getParameterCount() override { return count; }
+    sv::IParamValueQueue* PLUGIN_API getParameterData(Steinberg::int32 index) override;
+    sv::IParamValueQueue* PLUGIN_API addParameterData(const sv::ParamID& id,
+                                                      Steinberg::int32& index) override;
+
+    void clear() noexcept { count = 0; }
+
+    std::vector<OutputValueQueue> queues;
+    Steinberg::int32 count = 0;
+};
+
 // Thread contract: set-up, teardown, the controller and the editor belong to the UI thread;
 // process touches only the processor, the scratch buffers, the changes and the atomics (and
 // runs on the UI thread only while the device is stopped); the plug-in's own threads reach
@@ -181,6 +221,7 @@ public:
     std::vector<std::pair<std::uint32_t, std::uint32_t>> parameterIndex;
     std::unique_ptr<ParameterValue[]> values;
     Changes changes;
+    OutputChanges outputChanges;
 
     std::atomic<std::int32_t> restartFlags{0};
     std::int32_t latencySamples = 0;

@@ -57,17 +57,6 @@ TEST(DeviceRecords, CatalogueOrderPutsCaptureFirstThenBytewiseIds) {
               (std::vector<std::string>{"in:a", "in:ab", "in:z", "in:\xC3\xA9", "out:a", "out:b"}));
 }
 
-TEST(DeviceRecords, Utf8ValidationAndRepair) {
-    EXPECT_TRUE(isValidUtf8("alsa:hw:CARD=PCH,DEV=0"));
-    EXPECT_TRUE(isValidUtf8("\xE2\x82\xAC \xF0\x9F\x8E\xB5"));
-    for (const char* bad :
-         {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "\xE2\x82"}) {
-        EXPECT_FALSE(isValidUtf8(bad)) << bad;
-    }
-    EXPECT_EQ(repairUtf8("ok\xFFok"), "ok\xEF\xBF\xBDok");
-    EXPECT_EQ(repairUtf8("\xE2\x82\xAC"), "\xE2\x82\xAC");
-}
-
 TEST(DeviceRecords, HresultTextHasEightLowerCaseDigits) {
     EXPECT_EQ(hresultText(AUDCLNT_E_BUFFER_TOO_LARGE), "HRESULT 0x88890006");
     EXPECT_EQ(hresultText(E_INVALIDARG), "HRESULT 0x80070057");

@@ -53,33 +53,6 @@ TEST(WebSocketHandshake, AcceptValueAndKeyRules) {
     EXPECT_FALSE(isValidWebSocketKey(""));
 }
 
-TEST(WebSocketText, StrictUtf8) {
-    struct Case {
-        std::string text;
-        bool valid;
-    };
-    const Case cases[] = {
-        {"", true},
-        {"plain", true},
-        {"\xc3\xa9", true},
-        {"\xe2\x82\xac", true},
-        {"\xf0\x9f\x8e\xb5", true},
-        {"\xf4\x8f\xbf\xbf", true},
-        {"\xc0\xaf", false},         // overlong
-        {"\xe0\x80\xaf", false},     // overlong
-        {"\xed\xa0\x80", false},     // surrogate
-        {"\xf4\x90\x80\x80", false}, // above U+10FFFF
-        {"\xc3", false},             // truncated
-        {"\xe2\x82", false},
-        {"\x80", false},
-        {"\xc3\x28", false},
-        {"\xff", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(isValidUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
-    }
-}
-
 TEST(WebSocketClose, PayloadCodes) {
     struct Case {
         std::string payload;

@@ -8,8 +8,12 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace kestravon::ruvi {
@@ -93,6 +97,48 @@ bool anyNonZero(const std::vector<std::vector<float>>& channels) {
     return false;
 }
 
+// Everything written to fd 2 while it lives. The pipe's write end does not block, so a plug-in
+// that writes more than the pipe holds cannot hang the test; what it holds is enough to see.
+class StderrCapture {
+public:
+    StderrCapture() {
+        if (pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2 failed";
+            return;
+        }
+        saved_ = dup(2);
+        dup2(fds_[1], 2);
+    }
+    ~StderrCapture() { restore(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Puts fd 2 back and returns what was written.
+    std::string finish() {
+        restore();
+        std::string text;
+        char buffer[4096];
+        ssize_t n = 0;
+        while (fds_[0] >= 0 && (n = read(fds_[0], buffer, sizeof(buffer))) > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+private:
+    void restore() {
+        if (saved_ >= 0) {
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+            close(fds_[1]);
+        }
+    }
+
+    int fds_[2] = {-1, -1};
+    int saved_ = -1;
+};
+
 TEST(ZamPluginsIntegration, ZamCompIsMonoWithAMonoSidechain) {
     Vst3Effect comp;
     std::string error;
@@ -148,6 +194,34 @@ TEST(ZamPluginsIntegration, ZamVerbProducesATail) {
         }
     }
     EXPECT_GT(tailEnergy, 0.0);
+}
+
+// The audio thread makes no system call for an insert: a plug-in that reports values back during
+// a block has somewhere to put them instead of complaining on stderr.
+TEST(ZamPluginsIntegration, ProcessingWritesNothingToStderr) {
+    struct Case {
+        std::string plugin;
+        int channels;
+        int sidechain;
+    };
+    for (const Case& c :
+         {Case{"ZamComp", 1, Vst3Effect::kMonoSidechain}, Case{"ZaMaximX2", 2, 0}}) {
+        SCOPED_TRACE(c.plugin);
+        Vst3Effect effect;
+        std::string error;
+        ASSERT_TRUE(effect.open(zam(c.plugin), 48000.0, 256, c.channels, error, c.sidechain))
+            << error;
+        StderrCapture capture;
+        run(effect, c.channels, 256, 16);
+        for (const auto& info : effect.parameters()) {
+            if (!info.readOnly) {
+                effect.setParameter(info.id, 1.0 - info.normalized);
+            }
+        }
+        ASSERT_TRUE(effect.process(nullptr, nullptr, 0));
+        run(effect, c.channels, 256, 16);
+        EXPECT_EQ(capture.finish(), "");
+    }
 }
 
 // A restored instance with the captured values renders what the original renders.

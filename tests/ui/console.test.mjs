@@ -1,0 +1,163 @@
+// The console page on the LAN path, in Debian's Chromium, against the real control core and LAN
+// server on 127.0.0.1 running the demo session (virtual tone through one strip to main).
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { mkdirSync, writeFileSync } from "node:fs";
+import { join } from "node:path";
+import { colourCount, launchBrowser, startStage } from "./support.mjs";
+
+let stage;
+let browser;
+let page;
+let logins = 0;
+
+before(async () => {
+  stage = await startStage();
+  browser = await launchBrowser();
+  page = await browser.context.newPage();
+  page.on("pageerror", (e) => console.error("page error:", e.message));
+});
+
+after(async () => {
+  await browser?.close();
+  if (stage) assert.equal(await stage.stop(), 0, "the stage stops cleanly");
+});
+
+const store = (expr) => page.evaluate(`(() => { const s = window.__ruviStore; return ${expr}; })()`);
+
+async function submitLogin(password) {
+  logins++;
+  await page.fill("#login-password", password);
+  await page.click(".login-form button[type=submit]");
+}
+
+async function peakOf(nodeId) {
+  return store(`(s.status?.meters ?? []).filter((m) => m.nodeId === ${JSON.stringify(nodeId)}).map((m) => Math.max(m.peakL, m.peakR))[0] ?? -1`);
+}
+
+async function waitFor(fn, what, timeout = 5000) {
+  const end = Date.now() + timeout;
+  let last;
+  while (Date.now() < end) {
+    last = await fn();
+    if (last) return last;
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  assert.fail(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
+}
+
+test("a wrong password shows the server's own text", async () => {
+  await page.goto(stage.url);
+  await page.waitForSelector(".login:not([hidden])");
+  await submitLogin("not-the-password");
+  await page.waitForFunction(() => document.querySelector("[data-login=message]")?.textContent === "Incorrect password");
+});
+
+test("after login the mixer shows the session and the audio running", async () => {
+  await submitLogin(stage.password);
+  await page.waitForSelector(".login", { state: "hidden" });
+  await page.waitForSelector('.strip[data-strip="in1"]');
+  await page.waitForSelector('.strip[data-strip="main-lr"]');
+  await page.waitForFunction(() => document.querySelector('[data-top="audio"]')?.textContent === "RUNNING");
+  await page.waitForFunction(() => document.querySelector('[data-top="connection"]')?.textContent === "online · websocket");
+  assert.ok((await peakOf("in1")) > 0.01, "the tone reaches the strip");
+});
+
+test("a fader moved to -10 dB sets the strip's level and the native gain in one revision", async () => {
+  const before = await store("({ revision: s.revision, peak: Math.max(...s.status.meters.filter((m) => m.nodeId === 'in1').map((m) => m.peakL)) })");
+  const track = page.locator('.strip[data-strip="in1"] .fader-track');
+  const box = await track.boundingBox();
+  const thumb = await page.locator('.strip[data-strip="in1"] .fader-thumb').boundingBox();
+  // The fader's taper puts 0 dB at 85 % and -10 dB at 65 % of the track.
+  const x = thumb.x + thumb.width / 2;
+  const y = thumb.y + thumb.height / 2;
+  await page.mouse.move(x, y);
+  await page.mouse.down();
+  await page.mouse.move(x, y + 0.2 * box.height, { steps: 1 });
+  await page.mouse.up();
+  await waitFor(() => store("s.revision") .then((r) => r === before.revision + 1), "revision + 1");
+  assert.equal(await store("s.ui.channels[0].level"), -10);
+  assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "-10.0");
+  // The strip's meter is post-fader: 10 dB down is a third of the peak.
+  await waitFor(async () => {
+    const p = await store("Math.max(...s.status.meters.filter((m) => m.nodeId === 'in1').map((m) => m.peakL))");
+    return Math.abs(20 * Math.log10(p / before.peak) + 10) < 0.5;
+  }, "the meter 10 dB down");
+  assert.equal(await store("s.revision"), before.revision + 1, "one request for one drag step");
+});
+
+test("mute silences the strip and unmute brings it back", async () => {
+  const mute = page.locator('.strip[data-strip="in1"] .tog.mute');
+  await mute.click();
+  await page.waitForFunction(() => document.querySelector('.strip[data-strip="in1"] .tog.mute')?.getAttribute("aria-pressed") === "true");
+  await waitFor(async () => (await peakOf("in1")) === 0, "silence after mute");
+  assert.equal(await store("s.ui.channels[0].mute"), true);
+  await mute.click();
+  await waitFor(async () => (await peakOf("in1")) > 0.01, "the tone after unmute");
+});
+
+test("local-only controls are disabled on the LAN and say why", async () => {
+  for (const tab of ["audio", "session", "playback", "recording", "lan"]) {
+    await page.click(`[data-tab="${tab}"]`);
+    const states = await page.$$eval(`[data-screen="${tab}"] [data-local-only]`, (els) => els.map((e) => [e.disabled, e.title]));
+    assert.ok(states.length > 0, `${tab} has local-only controls`);
+    for (const [disabled, title] of states) {
+      assert.equal(disabled, true, `${tab}: a local-only control is disabled`);
+      assert.equal(title, "Available on the stage computer only");
+    }
+    assert.ok(await page.locator(`[data-screen="${tab}"] .local-note`).isVisible(), `${tab} says why`);
+  }
+  for (const action of ["startAudio", "stopAudio", "applySession", "loadSession", "saveSession", "loadPlayback", "unloadPlayback", "configureRemote"]) {
+    assert.equal(await page.locator(`[data-action="${action}"]`).isDisabled(), true, action);
+  }
+});
+
+test("a refusal is shown in the system's own words", async () => {
+  await page.click('[data-tab="playback"]');
+  await page.click('[data-action="playPlayback"]');
+  await page.waitForFunction(() => document.querySelector('[data-top="lastError"]')?.textContent === "Load WAV files before playback");
+});
+
+test("diagnostics show every member of the state", async () => {
+  await page.click('[data-tab="diagnostics"]');
+  const keys = await store("Object.keys(s.status)");
+  for (const k of ["audio", "controlJob", "inserts", "meters", "playback", "recording", "remote", "revision", "routing", "scenes", "stripMeters"]) {
+    assert.ok(keys.includes(k), `state has ${k}`);
+  }
+  await page.waitForSelector('[data-path="R.status.audio"]');
+  for (const k of keys) {
+    assert.ok(await page.locator(`[data-path="R.status.${k}"]`).first().isVisible(), `${k} is visible`);
+  }
+  assert.ok(await page.locator('[data-path="R.uiState.channels"]').first().isVisible());
+});
+
+test("a screenshot of the mixer is not one colour", async () => {
+  await page.click('[data-tab="mixer"]');
+  await page.waitForTimeout(300);
+  const png = await page.screenshot();
+  if (process.env.RUVI_UI_SHOTS) {
+    mkdirSync(process.env.RUVI_UI_SHOTS, { recursive: true });
+    writeFileSync(join(process.env.RUVI_UI_SHOTS, "mixer.png"), png);
+    await page.click('[data-tab="diagnostics"]');
+    writeFileSync(join(process.env.RUVI_UI_SHOTS, "diagnostics.png"), await page.screenshot());
+    await page.click('[data-tab="mixer"]');
+  }
+  assert.ok(colourCount(png) > 20, "many colours");
+});
+
+test("a token the server does not know sends the page back to login with the server's text", async () => {
+  await page.evaluate(() => sessionStorage.setItem("ruvi.token", "0".repeat(64)));
+  await page.reload();
+  await page.waitForSelector(".login:not([hidden])");
+  await page.waitForFunction(() => document.querySelector("[data-login=message]")?.textContent === "Login required");
+});
+
+test("the sixth login within a minute is refused with the rate-limit text", async () => {
+  while (logins < 5) {
+    await submitLogin("still-wrong");
+    await page.waitForFunction(() => document.querySelector("[data-login=message]")?.textContent === "Incorrect password");
+    await page.evaluate(() => { document.querySelector("[data-login=message]").textContent = ""; });
+  }
+  await submitLogin(stage.password);
+  await page.waitForFunction(() => document.querySelector("[data-login=message]")?.textContent === "Too many login attempts; wait one minute");
+});

@@ -1,0 +1,132 @@
+// The console page: login on the LAN, the top bar, the screens, and the desktop's optional
+// start of audio with the stored device selection.
+
+import { h, setText } from "./dom";
+import type { RuviBridge } from "./nativebridge";
+import { Store } from "./store";
+import { MeterBank } from "./widgets";
+import { TopBar } from "./screens/topbar";
+import { MixerScreen } from "./screens/mixer";
+import { AudioScreen, startParams, defaultPrefs } from "./screens/audio";
+import { SessionScreen } from "./screens/session";
+import { StripScreen } from "./screens/strip";
+import { PlaybackScreen, RecordingScreen } from "./screens/media";
+import { DiagnosticsScreen, LanScreen, ScenesScreen } from "./screens/system";
+
+interface Screen {
+  id: string;
+  title: string;
+  el: HTMLElement;
+  update(uiChanged: boolean): void;
+}
+
+function loginView(bridge: RuviBridge): { el: HTMLElement; message: (t: string) => void } {
+  const password = h("input", { type: "password", autocomplete: "current-password", "aria-label": "Password", id: "login-password" });
+  const message = h("p", { class: "login-message", role: "alert", "data-login": "message" });
+  const button = h("button", { class: "btn primary big", type: "submit", text: "Log in" });
+  const form = h("form", { class: "login-form" },
+    h("h1", { text: "KESTRAVON RUVI" }),
+    h("p", { text: "Enter the LAN password set on the stage computer." }),
+    h("p", { class: "hint", text: "Open this page at the computer's IP address and port (for example 192.168.1.20:8080), not \"localhost\"." }),
+    password, button, message);
+  form.addEventListener("submit", async (e) => {
+    e.preventDefault();
+    button.disabled = true;
+    setText(message, "");
+    const r = await bridge.login(password.value);
+    password.value = "";
+    button.disabled = false;
+    if (!r.ok) setText(message, String(r.error));
+  });
+  return { el: h("div", { class: "login", hidden: true }, form), message: (t) => setText(message, t) };
+}
+
+export function start(bridge: RuviBridge): void {
+  const t0 = performance.now();
+  const store = new Store(bridge);
+  const meters = new MeterBank();
+  const top = new TopBar(store);
+  const strip = new StripScreen(store);
+  const audio = new AudioScreen(store);
+  const screens: Screen[] = [];
+  const nav = h("nav", { class: "tabs", role: "tablist" });
+  const main = h("main", { class: "screens" });
+  let active = "mixer";
+  const show = (id: string) => {
+    active = id;
+    for (const s of screens) {
+      s.el.hidden = s.id !== id;
+      const tab = nav.querySelector(`[data-tab="${s.id}"]`);
+      tab?.setAttribute("aria-selected", String(s.id === id));
+    }
+    screens.find((s) => s.id === id)?.update(true);
+  };
+  const mixer = new MixerScreen(store, meters, (id) => { strip.show(id); show("strip"); });
+  const session = new SessionScreen(store, async () => {
+    if (!audio.devices.length) await audio.refresh();
+    return audio.devices;
+  });
+  screens.push(mixer, strip, session, audio, new PlaybackScreen(store), new RecordingScreen(store), new ScenesScreen(store), new LanScreen(store), new DiagnosticsScreen(store));
+  for (const s of screens) {
+    nav.append(h("button", { class: "tab", type: "button", role: "tab", "data-tab": s.id, text: s.title, onclick: () => show(s.id) }));
+    s.el.hidden = true;
+    main.append(s.el);
+  }
+  const login = loginView(bridge);
+  document.body.replaceChildren(top.el, nav, main, login.el);
+  document.documentElement.dataset.link = bridge.link;
+  show("mixer");
+
+  bridge.onConnection((c) => {
+    top.connection(c);
+    login.el.hidden = c.phase !== "login";
+    if (c.phase === "login" && c.message) login.message(c.message);
+  });
+
+  let autoStartTried = false;
+  store.subscribe((st, uiChanged) => {
+    top.update();
+    mixer.update(uiChanged);
+    if (active !== "mixer") screens.find((s) => s.id === active)?.update(uiChanged);
+    // The desktop starts audio once with the stored selection when the session asks for it.
+    if (!autoStartTried && !st.lan && st.ui) {
+      autoStartTried = true;
+      const prefs = { ...defaultPrefs(), ...(st.ui.device ?? {}) };
+      if (prefs.autoStart === true && st.status?.audio?.running !== true) void st.call("startAudio", startParams(prefs));
+    }
+  });
+
+  // A silent link is said out loud: the LAN server skips any state above its 2 MiB message
+  // limit, so a very large session can stop the updates while the socket stays open.
+  window.setInterval(() => {
+    const c = bridge.connection;
+    if (c.phase !== "online" || bridge.lastStateAt === 0) return;
+    const silent = (performance.now() - bridge.lastStateAt) / 1000;
+    if (silent < 3) return;
+    const why = bridge.link === "lan" ? "; a state over the 2 MiB message limit is never sent" : "";
+    top.stale(`No state update for ${Math.round(silent)} s${why}`);
+  }, 1000);
+
+  // Keyboard: number keys switch screens, so an engineer can move without aiming.
+  document.addEventListener("keydown", (e) => {
+    if (e.altKey && /^[1-9]$/.test(e.key)) {
+      const s = screens[Number(e.key) - 1];
+      if (s) {
+        e.preventDefault();
+        show(s.id);
+      }
+    }
+  });
+
+  requestAnimationFrame(() => {
+    (window as any).__ruviFirstFrameMs = performance.now() - t0;
+  });
+  (window as any).__ruviStore = store;
+}
+
+const bridge = window.RuviBridge;
+if (bridge) {
+  start(bridge);
+} else {
+  document.body.textContent = "The control link did not load (nativebridge.js).";
+}

@@ -1,0 +1,462 @@
+// One control link for both places the page runs: inside the program's web view (the desktop
+// bridge posts requests and events as window messages) and in a browser on the LAN (login over
+// HTTP, then a WebSocket with rpc replies by id and state pushes, falling back to HTTP polling).
+// The page sees the same calls and the same state either way.
+
+import { nextRequestId } from "./rules";
+
+export type Reply = { id: number; ok: boolean; result?: any; error?: string };
+export type State = { revision: number; status: any; uiState?: any };
+export type Link = "desktop" | "lan";
+export type ConnectionState =
+  | { phase: "login"; message?: string }
+  | { phase: "connecting"; message?: string }
+  | { phase: "online"; transport: "bridge" | "websocket" | "polling" }
+  | { phase: "offline"; message: string };
+
+export interface CallOptions {
+  /** Called when the method started a background job; the promise settles with its outcome. */
+  onPending?: (job: { jobId: number; method: string }) => void;
+}
+
+export interface RuviBridge {
+  readonly link: Link;
+  call(method: string, params?: object, options?: CallOptions): Promise<Reply>;
+  login(password: string): Promise<Reply>;
+  logout(): void;
+  onState(listener: (state: State) => void): void;
+  onConnection(listener: (c: ConnectionState) => void): void;
+  onTraffic(listener: (request: object, reply: Reply) => void): void;
+  readonly connection: ConnectionState;
+  /** Milliseconds spent on each of the last state messages (parse and apply), newest last. */
+  readonly stateTimings: number[];
+  /** performance.now() of the last state message. */
+  readonly lastStateAt: number;
+}
+
+const TOKEN_KEY = "ruvi.token";
+const LOCAL_ONLY = new Set([
+  "applySession", "startAudio", "stopAudio", "loadPlayback", "loadSession", "unloadPlayback",
+  "saveSession", "showVstEditor", "configureRemote",
+]);
+
+type Waiter = { resolve: (r: Reply) => void; options?: CallOptions; request: object };
+
+abstract class BridgeBase implements RuviBridge {
+  abstract readonly link: Link;
+  protected lastId = 0;
+  protected waiters = new Map<number, Waiter>();
+  private stateListeners: ((s: State) => void)[] = [];
+  private connectionListeners: ((c: ConnectionState) => void)[] = [];
+  private trafficListeners: ((q: object, r: Reply) => void)[] = [];
+  connection: ConnectionState = { phase: "connecting" };
+  readonly stateTimings: number[] = [];
+  lastStateAt = 0;
+
+  protected timed(start: number): void {
+    this.lastStateAt = performance.now();
+    this.stateTimings.push(this.lastStateAt - start);
+    if (this.stateTimings.length > 200) this.stateTimings.shift();
+  }
+
+  protected newId(): number {
+    this.lastId = nextRequestId(this.lastId);
+    while (this.waiters.has(this.lastId)) this.lastId = nextRequestId(this.lastId);
+    return this.lastId;
+  }
+  protected emitState(s: State): void {
+    for (const l of this.stateListeners) l(s);
+  }
+  protected setConnection(c: ConnectionState): void {
+    this.connection = c;
+    for (const l of this.connectionListeners) l(c);
+  }
+  protected traffic(q: object, r: Reply): void {
+    for (const l of this.trafficListeners) l(q, r);
+  }
+  onState(l: (s: State) => void): void {
+    this.stateListeners.push(l);
+  }
+  onConnection(l: (c: ConnectionState) => void): void {
+    this.connectionListeners.push(l);
+    l(this.connection);
+  }
+  onTraffic(l: (q: object, r: Reply) => void): void {
+    this.trafficListeners.push(l);
+  }
+  abstract call(method: string, params?: object, options?: CallOptions): Promise<Reply>;
+  login(_password: string): Promise<Reply> {
+    return Promise.resolve({ id: 0, ok: true, result: {} });
+  }
+  logout(): void {}
+}
+
+// ---- desktop: window messages to and from the injected bridge ----
+
+class DesktopBridge extends BridgeBase {
+  readonly link = "desktop" as const;
+  constructor() {
+    super();
+    window.addEventListener("message", (e) => {
+      if (e.source !== window || !e.data || typeof e.data.text !== "string") return;
+      const kind = e.data.ruviBridge;
+      if (kind !== "reply" && kind !== "event") return;
+      const start = performance.now();
+      let msg: any;
+      try {
+        msg = JSON.parse(e.data.text);
+      } catch {
+        return;
+      }
+      if (kind === "event") {
+        if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
+          if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
+          this.emitState(msg.result as State);
+          this.timed(start);
+        }
+        return;
+      }
+      this.onReply(msg as Reply);
+    });
+    this.setConnection({ phase: "connecting", message: "Waiting for the program" });
+  }
+
+  private onReply(reply: Reply): void {
+    const w = this.waiters.get(reply.id);
+    if (!w) {
+      // A request the bridge could not read comes back under id 0: show it to the oldest caller.
+      if (reply.id === 0) this.traffic({ id: 0 }, reply);
+      return;
+    }
+    if (reply.ok && reply.result && reply.result.pending === true) {
+      w.options?.onPending?.({ jobId: reply.result.jobId, method: reply.result.method });
+      return; // the job's own reply follows under the same id
+    }
+    this.waiters.delete(reply.id);
+    this.traffic(w.request, reply);
+    w.resolve(reply);
+  }
+
+  call(method: string, params: object = {}, options?: CallOptions): Promise<Reply> {
+    const id = this.newId();
+    const request = { id, method, params };
+    return new Promise((resolve) => {
+      this.waiters.set(id, { resolve, options, request });
+      window.postMessage({ ruviBridge: "request", text: JSON.stringify(request) }, location.origin);
+    });
+  }
+}
+
+// ---- LAN: login, WebSocket, polling fall-back ----
+
+async function postJson(path: string, body: object, token?: string): Promise<{ status: number; body: any }> {
+  const headers: Record<string, string> = { "Content-Type": "application/json" };
+  if (token) headers.Authorization = `Bearer ${token}`;
+  const res = await fetch(path, { method: "POST", headers, body: JSON.stringify(body), cache: "no-store" });
+  let parsed: any = null;
+  try {
+    parsed = await res.json();
+  } catch {
+    parsed = null;
+  }
+  return { status: res.status, body: parsed };
+}
+
+class LanBridge extends BridgeBase {
+  readonly link = "lan" as const;
+  private token: string | null = null;
+  private ws: WebSocket | null = null;
+  private authenticated = false;
+  private failures = 0;
+  private retryTimer: number | undefined;
+  private pollTimer: number | undefined;
+  private polling = false;
+  private revision = 0;
+  private lastUi: any = undefined;
+  private jobs = new Map<number, Waiter & { method: string }>();
+  private stopped = false;
+
+  constructor() {
+    super();
+    try {
+      this.token = sessionStorage.getItem(TOKEN_KEY);
+    } catch {
+      this.token = null;
+    }
+    if (this.token) this.open();
+    else this.setConnection({ phase: "login" });
+  }
+
+  async login(password: string): Promise<Reply> {
+    let res: { status: number; body: any };
+    try {
+      res = await postJson("/api/login", { password });
+    } catch (e) {
+      const error = `Cannot reach the stage computer (${(e as Error).message})`;
+      this.setConnection({ phase: "login", message: error });
+      return { id: 0, ok: false, error };
+    }
+    if (res.status !== 200 || !res.body || typeof res.body.token !== "string") {
+      const error = res.body && typeof res.body.error === "string" ? res.body.error : `HTTP ${res.status}`;
+      this.setConnection({ phase: "login", message: error });
+      return { id: 0, ok: false, error };
+    }
+    const { token, clientId, webSocket, transport, ...state } = res.body;
+    void clientId; void webSocket; void transport;
+    this.token = token;
+    try {
+      sessionStorage.setItem(TOKEN_KEY, token);
+    } catch {
+      /* private browsing: the token lives for this page only */
+    }
+    this.stopped = false;
+    this.failures = 0;
+    this.acceptState(state as State);
+    this.open();
+    return { id: 0, ok: true, result: state };
+  }
+
+  logout(): void {
+    this.stopped = true;
+    this.token = null;
+    try {
+      sessionStorage.removeItem(TOKEN_KEY);
+    } catch {
+      /* nothing stored */
+    }
+    this.closeSocket();
+    this.stopPolling();
+    this.failAll("Logged out");
+    this.setConnection({ phase: "login" });
+  }
+
+  private loginRequired(message: string): void {
+    this.token = null;
+    try {
+      sessionStorage.removeItem(TOKEN_KEY);
+    } catch {
+      /* nothing stored */
+    }
+    this.stopped = true;
+    this.closeSocket();
+    this.stopPolling();
+    this.failAll(message);
+    this.setConnection({ phase: "login", message });
+  }
+
+  private acceptState(s: State): void {
+    if (!s || typeof s.revision !== "number") return;
+    this.revision = s.revision;
+    if (s.uiState !== undefined) this.lastUi = s.uiState;
+    else if (this.lastUi !== undefined) s = { ...s, uiState: this.lastUi };
+    this.settleJobs(s);
+    this.emitState(s);
+  }
+
+  // A LAN job answers "pending" at once; its outcome shows up later as the state's job event.
+  private settleJobs(s: State): void {
+    if (this.jobs.size === 0) return;
+    const job = s.status && s.status.controlJob;
+    if (!job || job.busy !== false || typeof job.jobId !== "number") return;
+    const w = this.jobs.get(job.jobId);
+    if (!w) return;
+    this.jobs.delete(job.jobId);
+    const reply: Reply = job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" };
+    this.traffic(w.request, reply);
+    w.resolve(reply);
+  }
+
+  private failAll(error: string): void {
+    for (const [id, w] of this.waiters) w.resolve({ id, ok: false, error });
+    this.waiters.clear();
+    for (const [, w] of this.jobs) w.resolve({ id: 0, ok: false, error });
+    this.jobs.clear();
+  }
+
+  private closeSocket(): void {
+    if (this.retryTimer !== undefined) clearTimeout(this.retryTimer);
+    this.retryTimer = undefined;
+    if (this.ws) {
+      this.ws.onclose = null;
+      this.ws.onmessage = null;
+      this.ws.onerror = null;
+      this.ws.close();
+    }
+    this.ws = null;
+    this.authenticated = false;
+  }
+
+  private open(): void {
+    if (!this.token || this.stopped) return;
+    this.closeSocket();
+    this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : undefined });
+    let ws: WebSocket;
+    try {
+      ws = new WebSocket(`ws://${location.host}/api/ruvi`);
+    } catch {
+      this.socketLost(1006);
+      return;
+    }
+    this.ws = ws;
+    ws.onopen = () => ws.send(JSON.stringify({ type: "auth", token: this.token }));
+    ws.onmessage = (e) => this.onSocketMessage(e.data);
+    ws.onclose = (e) => this.socketLost(e.code);
+  }
+
+  private onSocketMessage(text: unknown): void {
+    if (typeof text !== "string") return;
+    const start = performance.now();
+    let msg: any;
+    try {
+      msg = JSON.parse(text);
+    } catch {
+      return;
+    }
+    if (msg.type === "state") {
+      this.acceptState(msg.state);
+      this.timed(start);
+    } else if (msg.type === "authenticated") {
+      this.authenticated = true;
+      this.failures = 0;
+      this.stopPolling();
+      this.setConnection({ phase: "online", transport: "websocket" });
+    } else if (msg.type === "reply") {
+      const { type, ...reply } = msg;
+      void type;
+      this.onReply(reply as Reply);
+    }
+  }
+
+  private onReply(reply: Reply): void {
+    const w = this.waiters.get(reply.id);
+    if (!w) return;
+    this.waiters.delete(reply.id);
+    if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
+      w.options?.onPending?.({ jobId: reply.result.jobId, method: reply.result.method });
+      this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method });
+      return;
+    }
+    this.traffic(w.request, reply);
+    w.resolve(reply);
+  }
+
+  private async socketLost(code: number): Promise<void> {
+    const wasAuthenticated = this.authenticated;
+    this.ws = null;
+    this.authenticated = false;
+    for (const [id, w] of this.waiters) w.resolve({ id, ok: false, error: "Connection lost; the request may not have run" });
+    this.waiters.clear();
+    if (this.stopped || !this.token) return;
+    if (code === 1008) {
+      // Refused authentication or an expired token: ask the server what it thinks of the token.
+      const check = await this.fetchEvents();
+      if (check === "login") return;
+    }
+    this.failures = wasAuthenticated ? 1 : this.failures + 1;
+    if (this.failures >= 3) this.startPolling();
+    const delay = Math.min(8000, 500 * 2 ** Math.min(this.failures - 1, 4));
+    if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });
+    this.retryTimer = window.setTimeout(() => this.open(), delay);
+  }
+
+  // ---- HTTP polling ----
+
+  private startPolling(): void {
+    if (this.polling) return;
+    this.polling = true;
+    const tick = async () => {
+      if (!this.polling) return;
+      const r = await this.fetchEvents();
+      if (r === "ok" && this.polling) this.setConnection({ phase: "online", transport: "polling" });
+      if (this.polling) this.pollTimer = window.setTimeout(tick, 250);
+    };
+    tick();
+  }
+
+  private stopPolling(): void {
+    this.polling = false;
+    if (this.pollTimer !== undefined) clearTimeout(this.pollTimer);
+    this.pollTimer = undefined;
+  }
+
+  private async fetchEvents(): Promise<"ok" | "login" | "error"> {
+    if (!this.token) return "login";
+    try {
+      const after = this.lastUi === undefined ? 0 : this.revision;
+      const res = await fetch(`/api/events?after=${after}`, { headers: { Authorization: `Bearer ${this.token}` }, cache: "no-store" });
+      const body = await res.json().catch(() => null);
+      if (res.status === 401) {
+        this.loginRequired(body && typeof body.error === "string" ? body.error : "Login required");
+        return "login";
+      }
+      if (res.status !== 200 || !body) return "error";
+      this.acceptState(body as State);
+      return "ok";
+    } catch {
+      return "error";
+    }
+  }
+
+  call(method: string, params: object = {}, options?: CallOptions): Promise<Reply> {
+    const id = this.newId();
+    const request = { id, method, params };
+    if (LOCAL_ONLY.has(method)) {
+      const reply = { id, ok: false, error: "Only the stage computer can do this" };
+      this.traffic(request, reply);
+      return Promise.resolve(reply);
+    }
+    if (this.ws && this.authenticated && this.ws.readyState === WebSocket.OPEN) {
+      return new Promise((resolve) => {
+        this.waiters.set(id, { resolve, options, request });
+        this.ws!.send(JSON.stringify({ type: "rpc", ...request }));
+      });
+    }
+    if (!this.token) {
+      const reply = { id, ok: false, error: "Login required" };
+      this.traffic(request, reply);
+      return Promise.resolve(reply);
+    }
+    return this.callOverHttp(request, options);
+  }
+
+  private async callOverHttp(request: { id: number; method: string; params: object }, options?: CallOptions): Promise<Reply> {
+    let reply: Reply;
+    try {
+      const res = await postJson("/api/rpc", request, this.token ?? undefined);
+      if (res.status === 401) {
+        this.loginRequired(res.body?.error ?? "Login required");
+        reply = { id: request.id, ok: false, error: res.body?.error ?? "Login required" };
+      } else if (res.status !== 200) {
+        reply = { id: request.id, ok: false, error: res.body?.error ?? `HTTP ${res.status}` };
+      } else {
+        reply = res.body as Reply;
+      }
+    } catch (e) {
+      reply = { id: request.id, ok: false, error: `Cannot reach the stage computer (${(e as Error).message})` };
+    }
+    if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
+      options?.onPending?.({ jobId: reply.result.jobId, method: reply.result.method });
+      return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method }));
+    }
+    this.traffic(request, reply);
+    return reply;
+  }
+}
+
+export function isLocalOnly(method: string): boolean {
+  return LOCAL_ONLY.has(method);
+}
+
+export function createBridge(): RuviBridge {
+  return document.documentElement.getAttribute("data-ruvi-bridge") === "1" ? new DesktopBridge() : new LanBridge();
+}
+
+declare global {
+  interface Window {
+    RuviBridge?: RuviBridge;
+  }
+}
+
+if (typeof window !== "undefined" && typeof document !== "undefined" && !window.RuviBridge) {
+  window.RuviBridge = createBridge();
+}
