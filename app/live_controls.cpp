@@ -8,9 +8,11 @@
 #include "app/application_impl.h"
 #include "app/document_edits.h"
 #include "app/json_read.h"
+#include "app/local_path.h"
 #include "app/scene_rules.h"
 #include "app/session_document.h"
 #include "app/strip_fields.h"
+#include "app/ui_strips.h"
 
 #include "engine/strip_processing.h"
 
@@ -31,48 +33,6 @@ constexpr std::size_t kMaxPatchSends = 128;
 constexpr std::size_t kMaxNameBytes = 192;
 constexpr std::size_t kMaxRecorderDirectoryBytes = 4096;
 constexpr double kFaderMatchToleranceDb = 1e-7;
-
-// The UI strip walks: which containers a method edits, in visiting order.
-enum class StripWalk { scalar, strip, entity, member };
-
-template <typename Visit> void forEachUiStrip(Json& ui, StripWalk walk, Visit visit) {
-    if (!ui.is_object()) {
-        return;
-    }
-    static constexpr const char* kArrays[] = {"channels", "aux", "groups", "matrices", "returns"};
-    for (const char* name : kArrays) {
-        if (walk == StripWalk::entity && std::string_view(name) == "returns") {
-            if (const auto dcas = ui.find("dcas"); dcas != ui.end() && dcas->is_array()) {
-                for (Json& strip : *dcas) {
-                    if (strip.is_object()) {
-                        visit(strip);
-                    }
-                }
-            }
-        }
-        const auto list = ui.find(name);
-        if (list == ui.end() || !list->is_array()) {
-            continue;
-        }
-        for (Json& strip : *list) {
-            if (strip.is_object()) {
-                visit(strip);
-            }
-        }
-    }
-    if (walk == StripWalk::member) {
-        return;
-    }
-    for (const char* name : {"master", "mono", "monitor"}) {
-        if (walk == StripWalk::strip && std::string_view(name) == "monitor") {
-            continue;
-        }
-        const auto single = ui.find(name);
-        if (single != ui.end() && single->is_object()) {
-            visit(*single);
-        }
-    }
-}
 
 [[noreturn]] void fail(const char* text) {
     throw std::runtime_error(text);
@@ -251,7 +211,9 @@ void checkRecorderPreferences(const Json& value) {
     if (folder.size() > kMaxRecorderDirectoryBytes || hasNulByte(folder)) {
         bad();
     }
-    // FIXME(live): a non-empty folder must also pass the local path check of the file store.
+    if (!folder.empty()) {
+        (void)localPathFromUtf8(folder);
+    }
 }
 
 bool isSessionKey(std::string_view key) {
@@ -261,17 +223,6 @@ bool isSessionKey(std::string_view key) {
 
 bool isSharedField(std::string_view key) {
     return key == "arm" || key == "name" || isSessionKey(key);
-}
-
-// The strip a DCA member or a fader follow-up reads: the last match in walk order.
-Json* lastStrip(Json& ui, StripWalk walk, std::string_view id) {
-    Json* found = nullptr;
-    forEachUiStrip(ui, walk, [&](Json& strip) {
-        if (entryId(strip) == id) {
-            found = &strip;
-        }
-    });
-    return found;
 }
 
 } // namespace
@@ -332,7 +283,7 @@ Json Impl::setParameter(const Json& params) {
         const Json uiValue = patch ? *patch : (isSwitch ? Json(on) : Json(v));
         const bool leaveStrip = key == "mute" && !patch;
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::scalar, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::scalar, [&](Json& strip) {
             if (entryId(strip) != nodeId) {
                 return;
             }
@@ -349,7 +300,8 @@ Json Impl::setParameter(const Json& params) {
     // The mute the node really plays once the fader or the mute switch lands.
     std::optional<bool> effectiveMute;
     if (patch && (key == "gainDb" || key == "mute")) {
-        const Json* strip = uiHeld ? lastStrip(uiSession, StripWalk::scalar, nodeId) : nullptr;
+        const Json* strip =
+            uiHeld ? findLastUiStrip(uiSession, UiStripWalk::scalar, nodeId) : nullptr;
         if (strip == nullptr) {
             fail("Shared scalar strip missing");
         }
@@ -406,7 +358,7 @@ Json Impl::setStripProcessing(const Json& params) {
     DocumentEdits edits;
     if (!uiSession.is_null()) {
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::strip, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::strip, [&](Json& strip) {
             if (entryId(strip) == nodeId) {
                 found = true;
                 edits.assign(strip, "stripProcessing", normalized);
@@ -453,7 +405,7 @@ Json Impl::setVstParameter(const Json& params) {
             fail("Invalid plugin UI patch");
         }
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::strip, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::strip, [&](Json& strip) {
             if (entryId(strip) != nodeId) {
                 return;
             }
@@ -470,7 +422,7 @@ Json Impl::setVstParameter(const Json& params) {
         }
     } else if (!uiSession.is_null()) {
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::strip, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::strip, [&](Json& strip) {
             if (entryId(strip) == nodeId) {
                 found = forEachInsert(strip, slotId,
                                       [&](Json& insert) {
@@ -513,7 +465,7 @@ Json Impl::setInsertBypass(const Json& params) {
     DocumentEdits edits;
     const auto given = params.find("uiPatch");
     bool found = false;
-    forEachUiStrip(uiSession, StripWalk::strip, [&](Json& strip) {
+    forEachUiStrip(uiSession, UiStripWalk::strip, [&](Json& strip) {
         if (entryId(strip) != nodeId) {
             return;
         }
@@ -617,7 +569,7 @@ Json Impl::setSendLevel(const Json& params) {
         }
         const double uiLevel = gain <= kEngineGainMinDb ? kUiFaderOffDb : gain;
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::strip, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::strip, [&](Json& strip) {
             if (entryId(strip) != nodeId) {
                 return;
             }
@@ -700,7 +652,7 @@ Json Impl::uiPatch(const Json& params) {
                     continue;
                 }
                 const std::string& id = member.get_ref<const std::string&>();
-                const Json* strip = lastStrip(uiSession, StripWalk::member, id);
+                const Json* strip = findLastUiStrip(uiSession, UiStripWalk::member, id);
                 if (strip == nullptr) {
                     fail("DCA member strip missing");
                 }
@@ -780,7 +732,7 @@ Json Impl::uiPatch(const Json& params) {
     } else {
         DocumentEdits edits;
         bool found = false;
-        forEachUiStrip(uiSession, StripWalk::entity, [&](Json& strip) {
+        forEachUiStrip(uiSession, UiStripWalk::entity, [&](Json& strip) {
             if (entryId(strip) == entityId) {
                 found = true;
                 edits.assign(strip, key, value);

@@ -11,6 +11,7 @@
 #include "app/scene_rules.h"
 #include "app/session_document.h"
 #include "app/strip_fields.h"
+#include "app/ui_strips.h"
 
 #include <cstdint>
 #include <stdexcept>

@@ -1,5 +1,7 @@
 #include "app/strip_fields.h"
 
+#include "app/ui_strips.h"
+
 #include <algorithm>
 #include <string>
 
@@ -52,20 +54,6 @@ std::string_view uiFieldForNativeKey(std::string_view nativeKey) noexcept {
         return "trim";
     }
     return nativeKey;
-}
-
-std::optional<std::string_view> entryId(const Json& entry) noexcept {
-    if (!entry.is_object()) {
-        return std::nullopt;
-    }
-    const auto it = entry.find("id");
-    if (it == entry.end()) {
-        return std::string_view();
-    }
-    if (!it->is_string()) {
-        return std::nullopt;
-    }
-    return std::string_view(it->get_ref<const std::string&>());
 }
 
 double numberOr(const Json& object, const char* key, double fallback) {

@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <optional>
 #include <string_view>
 
 namespace kestravon::ruvi {
@@ -20,11 +19,6 @@ inline constexpr double kEngineGainMaxDb = 60.0;
 
 // "gainDb" -> "level", "trimDb" -> "trim", any other key keeps its name.
 std::string_view uiFieldForNativeKey(std::string_view nativeKey) noexcept;
-
-// The id an entry of a node or strip list answers to: "" when it has none, nothing when the
-// entry is not an object or its "id" is not a string. Stored documents may come from files, so
-// a malformed entry is skipped by every walk rather than failing it half-way.
-std::optional<std::string_view> entryId(const nlohmann::json& entry) noexcept;
 
 // A number member, `fallback` when absent; any other type throws the json library's type error.
 double numberOr(const nlohmann::json& object, const char* key, double fallback);

@@ -37,6 +37,12 @@ TEST(LiveControls, RefusalsLeaveBothDocumentsAndTheRevisionAsTheyWere) {
     const std::string longName(193, 'n');
     const std::string nameRow =
         R"({"uiPatch": {"entityId": "ch1", "key": "name", "value": ")" + longName + R"("}})";
+    Json scenes = Json::array();
+    for (int k = 10; k < 43; ++k) {
+        scenes.push_back({{"id", "scene-" + std::to_string(k)}});
+    }
+    const std::string thirtyThreeScenes =
+        Json{{"uiPatch", {{"entityId", "session"}, {"key", "scenes"}, {"value", scenes}}}}.dump();
     expectRefusals(
         *app,
         {
@@ -237,6 +243,34 @@ TEST(LiveControls, RefusalsLeaveBothDocumentsAndTheRevisionAsTheyWere) {
              "Invalid session patch"},
             {"uiPatch", R"({"uiPatch": {"entityId": "ghost", "key": "arm", "value": true}})",
              "Shared entity missing"},
+            // a stale revision refuses every editing method before anything else
+            {"setParameter", R"({"baseRevision": 5, "nodeId": "ch1", "key": "pan", "value": 0})",
+             "Shared session changed; refresh before editing"},
+            {"setStripProcessing", R"({"baseRevision": 5, "nodeId": "ch1", "processing": {}})",
+             "Shared session changed; refresh before editing"},
+            {"setVstParameter", R"({"baseRevision": 5, "nodeId": "ch1", "slotId": "comp1",
+            "parameterId": 7, "value": 0.5})",
+             "Shared session changed; refresh before editing"},
+            {"setInsertBypass", R"({"baseRevision": 5, "nodeId": "ch1", "slotId": "comp1",
+            "bypass": true})",
+             "Shared session changed; refresh before editing"},
+            {"setSendLevel", R"({"baseRevision": 5, "nodeId": "ch1", "destinationId": "aux1",
+            "gainDb": -6})",
+             "Shared routing changed; refresh before editing a send"},
+            {"uiPatch", R"({"baseRevision": 5,
+            "uiPatch": {"entityId": "ch1", "key": "arm", "value": true}})",
+             "Shared session changed; refresh before editing"},
+            {"captureScene", R"({"baseRevision": 5, "sceneId": "scene-01", "name": "A"})",
+             "Shared session changed; refresh before editing"},
+            {"recallScene", R"({"baseRevision": 5, "sceneId": "scene-01"})",
+             "Shared session changed; refresh before editing"},
+            {"setSendLevel", R"({"baseRevision": "0", "nodeId": "ch1", "destinationId": "aux1",
+            "gainDb": -6})",
+             (std::string(kTypeNumber) + "string").c_str()},
+            {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "scenes",
+            "value": [{"id": "scene-01"}, {"id": "scene-01"}]}})",
+             "Invalid scenes"},
+            {"uiPatch", thirtyThreeScenes.c_str(), "Invalid scenes"},
             // uiPatch: the DCA path
             {"uiPatch", R"({"uiPatch": {"entityId": "dca1", "key": "level", "value": 10.5}})",
              "Invalid DCA fader"},
@@ -397,6 +431,9 @@ TEST(LiveControls, AUiPatchOfSessionMembersAndStripsIsStoredAsSent) {
         R"({"entityId": "session", "key": "device", "value": {"outputs": []}})",
         R"({"entityId": "main-lr", "key": "name", "value": "Front of house"})",
         R"({"entityId": "ch2", "key": "arm", "value": true})",
+        R"({"entityId": "session", "key": "scenes", "value": [{"id": "scene-01", "name": "A"},
+            {"id": "scene-999999", "name": "B"}]})",
+        R"({"entityId": "session", "key": "currentScene", "value": "scene-01"})",
     };
     std::int64_t revision = 0;
     for (const char* text : patches) {

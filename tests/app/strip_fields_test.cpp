@@ -19,14 +19,6 @@ TEST(StripFields, NativeKeysMapToTheirUiFields) {
     }
 }
 
-TEST(StripFields, EntryIdsSkipMalformedEntries) {
-    EXPECT_EQ(entryId(Json::parse(R"({"id": "ch1"})")), "ch1");
-    EXPECT_EQ(entryId(Json::parse(R"({"level": 0})")), "");
-    EXPECT_FALSE(entryId(Json::parse(R"({"id": 7})")));
-    EXPECT_FALSE(entryId(Json::parse(R"("ch1")")));
-    EXPECT_FALSE(entryId(Json::parse("null")));
-}
-
 // One document, many strips: each row names the node, its own fader and what it must play.
 TEST(StripFields, EffectiveFaderAddsEveryDcaThatHoldsTheNode) {
     const Json ui = Json::parse(R"({
