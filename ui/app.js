@@ -1098,6 +1098,7 @@
       __publicField(this, "audioCells", {});
       __publicField(this, "prefs", defaultPrefs());
       __publicField(this, "prefsGeneration", -1);
+      __publicField(this, "asked", false);
       const lan = store.lan;
       this.deviceTable = h("tbody");
       this.streams = h("div", { class: "streams" });
@@ -1243,6 +1244,10 @@
     }
     update() {
       var _a;
+      if (!this.asked && !this.el.hidden) {
+        this.asked = true;
+        void this.refresh();
+      }
       this.takePrefs();
       const a = (_a = this.store.status) == null ? void 0 : _a.audio;
       if (!a) return;

@@ -149,7 +149,13 @@ export class AudioScreen {
     return this.store.call("startAudio", startParams(prefs));
   }
 
+  private asked = false;
+
   update(): void {
+    if (!this.asked && !this.el.hidden) {
+      this.asked = true;
+      void this.refresh();
+    }
     this.takePrefs();
     const a = this.store.status?.audio;
     if (!a) return;
