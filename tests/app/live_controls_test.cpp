@@ -362,9 +362,9 @@ TEST(LiveControls, AcceptedEditsWriteBothDocuments) {
             "value": 0.25, "uiPatch": {"entityId": "ch1", "key": "inserts", "value": [
                 {"id": "comp1", "parameters": {"7": 0.25}}, {"id": "fx-off", "parameters": {}}]}})",
          "/channels/0/inserts/0/parameters/7", "0.25", "/nodes/0/inserts/0/parameters/7", "0.25"},
-        {"setInsertBypass", R"({"nodeId": "ch2", "slotId": "verb1", "bypass": true,
+        {"setInsertBypass", R"({"nodeId": "ch2", "slotId": "gate1", "bypass": true,
             "uiPatch": {"entityId": "ch2", "key": "inserts", "value": [
-                {"id": "verb1", "parameters": {}, "bypass": true}]}})",
+                {"id": "gate1", "parameters": {}, "bypass": true}]}})",
          "/channels/1/inserts/0/bypass", "true", "/nodes/1/inserts/0/bypass", "true"},
         {"setSendLevel", R"({"nodeId": "ch1", "destinationId": "aux1", "gainDb": -120,
             "uiPatch": {"entityId": "ch1", "key": "sends", "value": [

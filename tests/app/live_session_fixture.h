@@ -3,7 +3,7 @@
 // graph of real plug-ins applied straight to the engine, with no device behind it.
 //
 // ch1 (mono, ZamComp "comp1", a disabled insert "fx-off") sits in DCA "dca1" at +4 dB and
-// sends pre-fader to "aux1"; ch2 (stereo, ZamVerb "verb1") sends from its raw input to "aux1";
+// sends pre-fader to "aux1"; ch2 (stereo, ZamGateX2 "gate1") sends from its raw input to "aux1";
 // "native-only" exists only in the native description, "ui-only" only in the UI document.
 
 #include "app/application.h"
@@ -33,7 +33,7 @@ inline Json liveNative() {
              "routes": [{"destinationId": "main-lr"},
                         {"destinationId": "aux1", "tap": "preFader", "gainDb": 0}]},
             {"id": "ch2", "kind": "input", "width": 2,
-             "inserts": [{"id": "verb1", "modulePath": "/usr/lib/vst3/ZamVerb.vst3"}],
+             "inserts": [{"id": "gate1", "modulePath": "/usr/lib/vst3/ZamGateX2.vst3"}],
              "routes": [{"destinationId": "main-lr"},
                         {"destinationId": "aux1", "tap": "rawInput", "gainDb": -10}]},
             {"id": "native-only", "kind": "input", "width": 1,
@@ -51,7 +51,7 @@ inline Json liveUi() {
              "inserts": [{"id": "comp1", "parameters": {}}, {"id": "fx-off", "parameters": {}}],
              "sends": [{"busId": "aux1", "level": 0, "pre": true}]},
             {"id": "ch2", "name": "Keys", "level": 0, "mute": false,
-             "inserts": [{"id": "verb1", "parameters": {}}],
+             "inserts": [{"id": "gate1", "parameters": {}}],
              "sends": [{"busId": "aux1", "level": -10, "pre": false, "connected": true}]},
             {"id": "ui-only", "level": 0}
         ],
