@@ -14,7 +14,8 @@ public:
     WavFileStream(const WavFileStream&) = delete;
     WavFileStream& operator=(const WavFileStream&) = delete;
 
-    // Opens a regular file for reading; false for anything else (missing, directory, device).
+    // Opens a regular file for reading; false at once for anything else (missing, directory,
+    // FIFO, device), without waiting on it.
     [[nodiscard]] bool open(const std::string& path);
     void close();
     bool isOpen() const { return fd_ >= 0; }

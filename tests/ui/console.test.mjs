@@ -5,14 +5,29 @@ import assert from "node:assert/strict";
 import { mkdirSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { colourCount, launchBrowser, startStage } from "./support.mjs";
+import { loadSource } from "../../web/test/load.mjs";
+import { demoSession } from "../../web/tools/demo-session.mjs";
 
 let stage;
 let browser;
 let page;
 let logins = 0;
 
+// The demo session plus a monitor aux fed post-fader from the tone strip (its send at the
+// bottom, which is native "off") and a DCA over the strip.
+async function session() {
+  const R = await loadSource("rules");
+  const s = demoSession(R, 1);
+  const ui = s.uiState;
+  ui.aux = [R.newBus("aux1", "Mon 1", 2)];
+  ui.aux[0].lr = false;
+  ui.channels[0].sends = [{ busId: "aux1", level: -80, pre: false }];
+  ui.dcas = [{ id: "dca1", name: "Band", level: 0, mute: false, members: ["in1"] }];
+  return { native: R.nativeFromUi(ui), uiState: ui };
+}
+
 before(async () => {
-  stage = await startStage();
+  stage = await startStage({ session: await session() });
   browser = await launchBrowser();
   page = await browser.context.newPage();
   page.on("pageerror", (e) => console.error("page error:", e.message));
@@ -94,6 +109,41 @@ test("mute silences the strip and unmute brings it back", async () => {
   assert.equal(await store("s.ui.channels[0].mute"), true);
   await mute.click();
   await waitFor(async () => (await peakOf("in1")) > 0.01, "the tone after unmute");
+});
+
+const dbBetween = (a, b) => 20 * Math.log10(a / b);
+
+test("a DCA moves its member's native gain, and the member's own fader still passes the native check", async () => {
+  const p0 = await peakOf("in1");
+  const errors = await store("s.errors.length");
+  await page.focus('.strip[data-strip="dca1"] .fader');
+  await page.keyboard.press("PageDown");
+  await waitFor(() => store("s.ui.dcas[0].level === -6"), "the DCA at -6");
+  await waitFor(async () => Math.abs(dbBetween(await peakOf("in1"), p0) + 6) < 0.5, "the strip 6 dB down");
+  await page.focus('.strip[data-strip="in1"] .fader');
+  await page.keyboard.press("Home");
+  await waitFor(() => store("s.ui.channels[0].level === 0"), "the strip fader at 0 dB");
+  await waitFor(async () => Math.abs(dbBetween(await peakOf("in1"), p0) - 4) < 0.5, "strip +10, DCA -6");
+  await page.click('.strip[data-strip="dca1"] .tog.mute');
+  await waitFor(async () => (await peakOf("in1")) === 0, "silence under a muted DCA");
+  await page.click('.strip[data-strip="dca1"] .tog.mute');
+  await page.focus('.strip[data-strip="dca1"] .fader');
+  await page.keyboard.press("Home");
+  await waitFor(async () => Math.abs(dbBetween(await peakOf("in1"), p0) - 10) < 0.5, "the DCA back at 0 dB");
+  assert.equal(await store("s.errors.length"), errors, "no request was refused");
+});
+
+test("a send at the bottom of its fader is silent, and raised to 0 dB it carries the strip", async () => {
+  assert.equal(await peakOf("aux1"), 0, "-80 on the page is native -120: nothing reaches the aux");
+  await page.click('.strip[data-strip="in1"] .strip-name');
+  await page.waitForSelector('[data-screen="strip"]:not([hidden])');
+  await page.fill('input[aria-label="Send to aux1"]', "0");
+  await waitFor(() => store("s.ui.channels[0].sends[0].level === 0"), "the send at 0 dB");
+  await waitFor(async () => Math.abs(dbBetween(await peakOf("aux1"), await peakOf("in1"))) < 0.5, "the aux level with the strip");
+  await page.fill('input[aria-label="Send to aux1"]', "-80");
+  await waitFor(async () => (await peakOf("aux1")) === 0, "silence again at the bottom");
+  assert.equal(await store("s.ui.channels[0].sends[0].level"), -80);
+  await page.click('[data-tab="mixer"]');
 });
 
 test("local-only controls are disabled on the LAN and say why", async () => {

@@ -2,6 +2,8 @@
 // main bus on the virtual output, audio started when the console opens.
 //   node web/tools/demo-session.mjs OUT.json [--strips N]
 import { writeFileSync } from "node:fs";
+import { resolve } from "node:path";
+import { fileURLToPath } from "node:url";
 import { loadSource } from "../test/load.mjs";
 
 const R = await loadSource("rules");
@@ -22,7 +24,7 @@ export function demoSession(R, strips = 1) {
 }
 
 const out = process.argv[2];
-if (out) {
+if (out && process.argv[1] && resolve(process.argv[1]) === fileURLToPath(import.meta.url)) {
   const i = process.argv.indexOf("--strips");
   const strips = i > 0 ? Number(process.argv[i + 1]) : 1;
   writeFileSync(out, JSON.stringify(demoSession(R, strips)));
