@@ -443,13 +443,14 @@
     }
     accept(s) {
       const t0 = performance.now();
-      const uiChanged = s.revision !== this.revision && s.uiState !== void 0 && s.uiState !== null;
+      const newer = s.revision > this.revision || this.revision < 0;
+      const uiChanged = newer && s.uiState !== void 0 && s.uiState !== null;
       this.status = s.status ?? null;
       if (uiChanged) {
         this.ui = s.uiState;
         this.uiGeneration++;
       }
-      this.revision = s.revision;
+      if (newer) this.revision = s.revision;
       this.stateCount++;
       for (const l of this.listeners) l(this, uiChanged);
       this.lastApplyMs = performance.now() - t0;
@@ -477,9 +478,15 @@
     /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
     send(rpc) {
       const patch = rpc.params.uiPatch;
-      if (patch && this.ui) applyPatchLocally(this.ui, patch);
+      if (patch && this.ui) {
+        applyPatchLocally(this.ui, patch);
+        this.uiGeneration++;
+        for (const l of this.listeners) l(this, true);
+      }
       return this.call(rpc.method, rpc.params).then((reply) => {
+        var _a;
         if (!reply.ok) this.revision = -1;
+        else if (patch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
         return reply;
       });
     }
@@ -575,6 +582,8 @@
       let startY = 0;
       let startPos = 0;
       let pointer = -1;
+      let downAt = 0;
+      let moved = 0;
       track.addEventListener("pointerdown", (e) => {
         if (pointer !== -1) return;
         const now = performance.now();
@@ -583,7 +592,8 @@
           this.emit(0);
           return;
         }
-        this.lastTap = now;
+        downAt = now;
+        moved = 0;
         pointer = e.pointerId;
         track.setPointerCapture(e.pointerId);
         startY = e.clientY;
@@ -595,6 +605,7 @@
       const move = (e) => {
         var _a, _b;
         if (e.pointerId !== pointer) return;
+        moved = Math.max(moved, Math.abs(e.clientY - startY));
         const height = track.clientHeight || 200;
         const fine = e.shiftKey || (((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ?? false);
         const delta = (startY - e.clientY) / height * (fine ? 0.25 : 1);
@@ -602,6 +613,8 @@
       };
       const end = (e) => {
         if (e.pointerId !== pointer) return;
+        const tap = moved < 4 && performance.now() - downAt < 300;
+        this.lastTap = tap ? performance.now() : 0;
         pointer = -1;
         this.dragging = false;
         this.el.classList.remove("dragging");
@@ -609,7 +622,6 @@
       track.addEventListener("pointermove", move);
       track.addEventListener("pointerup", end);
       track.addEventListener("pointercancel", end);
-      this.el.addEventListener("dblclick", () => this.emit(0));
       this.el.addEventListener("keydown", (e) => {
         const step = e.shiftKey ? 0.1 : 0.5;
         const map = {
