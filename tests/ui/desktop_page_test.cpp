@@ -1,0 +1,134 @@
+// The console page in the program's own web view, under a virtual X display: the real page
+// folder, the real bridge world and the real control core on the virtual tone input and output.
+// The page is driven by script in its own world, as a user's clicks would drive it.
+
+#include "shell/shell_program.h"
+
+#include "app/application.h"
+#include "audio/endpoint_catalogue.h"
+#include "audio/virtual_endpoints.h"
+#include "gtk_test_support.h"
+#include "remote/remote_server.h"
+#include "shell_test_support.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <string>
+
+namespace kestravon::ruvi {
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+std::unique_ptr<Application> toneApplication() {
+    return std::make_unique<Application>(std::make_shared<EndpointCatalogue>(
+        std::vector<std::shared_ptr<AudioEndpointProvider>>{VirtualEndpointSet::makeDefault()}));
+}
+
+struct DesktopPage : ::testing::Test {
+    TempFolder folder;
+    ScriptedDialogs dialogs;
+    RemoteServer server;
+    std::unique_ptr<ShellProgram> program;
+
+    void SetUp() override {
+        ASSERT_TRUE(gtkReady()) << "no X display";
+        ShellOptions o;
+        o.folder = folder.path;
+        o.webRoot = std::string(RUVI_SOURCE_DIR) + "/ui";
+        o.makeApplication = [] { return toneApplication(); };
+        o.dialogs = &dialogs;
+        o.server = &server;
+        program = std::make_unique<ShellProgram>(o);
+        waitForConsole();
+    }
+
+    void TearDown() override {
+        program.reset();
+        runFor(50ms);
+    }
+
+    Json eval(const std::string& script) { return evalInPage(program->webView(), script); }
+
+    bool waitFor(const std::string& condition, std::chrono::milliseconds timeout = 10s) {
+        return runUntil([&] { return eval("!!(" + condition + ")") == Json(true); }, timeout);
+    }
+
+    void click(const std::string& selector) {
+        ASSERT_EQ(eval("(() => { const e = document.querySelector(" + Json(selector).dump() +
+                       "); if (!e || e.disabled) return false; e.click(); return true; })()"),
+                  Json(true))
+            << selector;
+    }
+
+    void waitForConsole() {
+        ASSERT_TRUE(waitFor("window.__ruviStore && window.__ruviStore.revision >= 0 && "
+                            "document.querySelector('[data-top=connection]').textContent === "
+                            "'online · bridge'",
+                            20s))
+            << eval("document.body.innerText").dump();
+    }
+
+    // New session from the devices, applied, as an engineer builds the first one.
+    void applyTemplate() {
+        click("[data-tab=session]");
+        click("[data-action=template]");
+        ASSERT_TRUE(waitFor("document.querySelector('[data-draft=in1]')"));
+        click("[data-action=applySession]");
+        ASSERT_TRUE(waitFor("window.__ruviStore.ui && window.__ruviStore.ui.channels.length === 1"))
+            << eval("document.querySelector('[data-result=session]').textContent").dump();
+    }
+
+    double peakDb(const std::string& nodeId) {
+        const Json peak =
+            eval("Math.max(0, ...(window.__ruviStore.status.meters || []).filter(m => "
+                 "m.nodeId === " +
+                 Json(nodeId).dump() + ").map(m => Math.max(m.peakL, m.peakR)))");
+        return peak.is_number() && peak.get<double>() > 0 ? 20 * std::log10(peak.get<double>())
+                                                          : -200;
+    }
+};
+
+TEST_F(DesktopPage, TemplateAppliedAndAudioStartedFromThePageReachesTheToneStripsMeter) {
+    applyTemplate();
+    EXPECT_EQ(eval("window.__ruviStore.ui.channels[0].sourcePorts[0].deviceId"),
+              "virtual:tone-input");
+    click("[data-tab=audio]");
+    EXPECT_EQ(eval("document.querySelector('[data-action=startAudio]').disabled"), false);
+    click("[data-action=startAudio]");
+    ASSERT_TRUE(waitFor("document.querySelector('[data-top=audio]').textContent === 'RUNNING'"));
+    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 5s)) << peakDb("in1");
+    EXPECT_GT(peakDb("main-lr"), -30);
+
+    // Starting again is refused, and the refusal shows in the system's own words.
+    click("[data-action=startAudio]");
+    EXPECT_TRUE(waitFor("document.querySelector('[data-top=lastError]').textContent === "
+                        "'Audio already running; stop before device reconfiguration'"));
+}
+
+TEST_F(DesktopPage, AutoStartPreferenceStartsAudioWhenTheConsoleOpens) {
+    applyTemplate();
+    click("[data-tab=audio]");
+    ASSERT_TRUE(waitFor("document.querySelector('[data-device=\"virtual:output\"]')"));
+    ASSERT_EQ(eval("(() => { const c = document.querySelector('input[aria-label=\"Start audio when "
+                   "the page loads\"]'); c.checked = true; return c.checked; })()"),
+              Json(true));
+    click("[data-action=saveDevicePrefs]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.ui.device.autoStart === true"));
+    EXPECT_EQ(eval("window.__ruviStore.status.audio.running"), false);
+
+    eval("location.reload()");
+    runFor(200ms);
+    waitForConsole();
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"));
+    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 5s));
+}
+
+} // namespace
+} // namespace kestravon::ruvi

@@ -1,0 +1,68 @@
+// The LAN link when the WebSocket fails: a dropped socket reconnects and authenticates again,
+// and a network that refuses WebSockets falls back to HTTP calls and state polling. The browser
+// side of the socket is cut by the test; the server is the real one.
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { launchBrowser, startStage } from "./support.mjs";
+
+let stage;
+let browser;
+
+before(async () => {
+  stage = await startStage();
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  await browser?.close();
+  if (stage) assert.equal(await stage.stop(), 0);
+});
+
+async function login(page) {
+  await page.goto(stage.url);
+  await page.fill("#login-password", stage.password);
+  await page.click(".login-form button[type=submit]");
+  await page.waitForSelector('.strip[data-strip="in1"]');
+}
+
+const connection = (page) => page.locator('[data-top="connection"]').textContent();
+
+test("a dropped WebSocket reconnects, authenticates again and carries states and calls", async () => {
+  const page = await browser.context.newPage();
+  const sockets = [];
+  await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
+    ws.connectToServer();
+    sockets.push(ws);
+  });
+  await login(page);
+  await page.waitForFunction(() => document.querySelector('[data-top="connection"]').textContent === "online · websocket");
+  await sockets[0].close({ code: 4000, reason: "network drop" });
+  await page.waitForFunction(() => document.querySelector('[data-top="connection"]').textContent !== "online · websocket");
+  await page.waitForFunction(() => document.querySelector('[data-top="connection"]').textContent === "online · websocket", null, { timeout: 5000 });
+  assert.equal(sockets.length, 2, "one new socket");
+  const count = await page.evaluate(() => window.__ruviStore.stateCount);
+  await page.waitForFunction((n) => window.__ruviStore.stateCount > n + 5, count);
+  await page.click('.strip[data-strip="in1"] .tog.solo');
+  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].solo === true);
+  await page.click('.strip[data-strip="in1"] .tog.solo');
+  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].solo === false);
+  await page.close();
+});
+
+test("without WebSockets the page polls for state and calls over HTTP", async () => {
+  const page = await browser.context.newPage();
+  let refused = 0;
+  await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
+    refused++;
+    ws.close({ code: 4001, reason: "no websockets here" });
+  });
+  await login(page);
+  await page.waitForFunction(() => document.querySelector('[data-top="connection"]').textContent === "online · polling", null, { timeout: 10000 });
+  assert.ok(refused >= 3);
+  const revision = await page.evaluate(() => window.__ruviStore.revision);
+  await page.focus('.strip[data-strip="in1"] .fader');
+  await page.keyboard.press("PageDown");
+  await page.waitForFunction((r) => window.__ruviStore.revision === r + 1 && window.__ruviStore.ui.channels[0].level === -6, revision);
+  assert.equal(await connection(page), "online · polling");
+  await page.close();
+});
