@@ -18,14 +18,22 @@ struct FdCall {
     int fd;
 };
 
+// A plug-in's handler may throw; an exception unwinding through GLib's C frames would end the
+// process, so it stops here.
 gboolean onFd(gint, GIOCondition, gpointer data) {
     auto* call = static_cast<FdCall*>(data);
-    call->handler->onFDIsSet(call->fd);
+    try {
+        call->handler->onFDIsSet(call->fd);
+    } catch (...) {
+    }
     return G_SOURCE_CONTINUE;
 }
 
 gboolean onTimeout(gpointer data) {
-    static_cast<Steinberg::Linux::ITimerHandler*>(data)->onTimer();
+    try {
+        static_cast<Steinberg::Linux::ITimerHandler*>(data)->onTimer();
+    } catch (...) {
+    }
     return G_SOURCE_CONTINUE;
 }
 

@@ -5,6 +5,8 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <stdexcept>
+
 namespace kestravon::ruvi {
 namespace {
 
@@ -68,6 +70,36 @@ TEST(GLibRunLoop, TimersAndDescriptorsCallBackOnTheMainLoop) {
     EXPECT_EQ(reader.calls, 2);
     EXPECT_EQ(loop.registerTimer(nullptr, 5), kInvalidArgument);
     EXPECT_EQ(loop.registerEventHandler(&reader, -1), kInvalidArgument);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+}
+
+// A handler that throws must not unwind through GLib (that ends the process); it keeps firing.
+TEST(GLibRunLoop, HandlersThatThrowStayInsideTheirCallback) {
+    struct Throwing : Counting<Steinberg::Linux::ITimerHandler> {
+        void PLUGIN_API onTimer() override {
+            ++calls;
+            throw std::runtime_error("plug-in fault");
+        }
+    } timer;
+    struct ThrowingReader : Counting<Steinberg::Linux::IEventHandler> {
+        void PLUGIN_API onFDIsSet(Steinberg::Linux::FileDescriptor fd) override {
+            char byte;
+            (void)::read(fd, &byte, 1);
+            ++calls;
+            throw 42;
+        }
+    } reader;
+    GLibRunLoop loop;
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ASSERT_EQ(loop.registerTimer(&timer, 5), kResultOk);
+    ASSERT_EQ(loop.registerEventHandler(&reader, pipeEnds[0]), kResultOk);
+    ASSERT_EQ(::write(pipeEnds[1], "ab", 2), 2);
+    iterateFor(60);
+    EXPECT_GE(timer.calls, 3);
+    EXPECT_EQ(reader.calls, 2);
+    loop.clear();
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
 }

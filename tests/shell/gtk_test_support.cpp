@@ -1,0 +1,115 @@
+#include "gtk_test_support.h"
+
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <X11/Xutil.h>
+
+#include <set>
+#include <thread>
+
+namespace kestravon::ruvi {
+
+bool gtkReady() {
+    static const bool ready = [] {
+        // No accessibility bus in tests: its D-Bus connection is process-wide and never freed.
+        g_setenv("NO_AT_BRIDGE", "1", TRUE);
+        gdk_set_allowed_backends("x11");
+        return gtk_init_check(nullptr, nullptr) != FALSE;
+    }();
+    return ready;
+}
+
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        if (!g_main_context_iteration(nullptr, FALSE)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    return true;
+}
+
+void runFor(std::chrono::milliseconds duration) {
+    runUntil([] { return false; }, duration);
+}
+
+nlohmann::json evalInPage(WebKitWebView* view, const std::string& script) {
+    struct Result {
+        bool done = false;
+        nlohmann::json value;
+    } result;
+    webkit_web_view_evaluate_javascript(
+        view, script.c_str(), -1, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* async, gpointer data) {
+            auto* r = static_cast<Result*>(data);
+            GError* error = nullptr;
+            JSCValue* value =
+                webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);
+            if (value != nullptr) {
+                if (!jsc_value_is_undefined(value)) {
+                    char* text = jsc_value_to_json(value, 0);
+                    if (text != nullptr) {
+                        r->value = nlohmann::json::parse(text, nullptr, false);
+                        g_free(text);
+                    }
+                }
+                g_object_unref(value);
+            }
+            if (error != nullptr) {
+                g_error_free(error);
+            }
+            r->done = true;
+        },
+        &result);
+    runUntil([&] { return result.done; });
+    return result.value;
+}
+
+std::string windowClass(GtkWindow* window) {
+    GdkWindow* native = gtk_widget_get_window(GTK_WIDGET(window));
+    if (native == nullptr) {
+        return {};
+    }
+    XClassHint hint{};
+    Display* display = GDK_DISPLAY_XDISPLAY(gdk_window_get_display(native));
+    if (XGetClassHint(display, gdk_x11_window_get_xid(native), &hint) == 0) {
+        return {};
+    }
+    std::string text = std::string(hint.res_name ? hint.res_name : "") + "/" +
+                       (hint.res_class ? hint.res_class : "");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    return text;
+}
+
+int distinctColours(GtkWindow* window) {
+    GdkWindow* native = gtk_widget_get_window(GTK_WIDGET(window));
+    if (native == nullptr) {
+        return 0;
+    }
+    const int width = gdk_window_get_width(native);
+    const int height = gdk_window_get_height(native);
+    GdkPixbuf* shot = gdk_pixbuf_get_from_window(native, 0, 0, width, height);
+    if (shot == nullptr) {
+        return 0;
+    }
+    std::set<unsigned> colours;
+    const int channels = gdk_pixbuf_get_n_channels(shot);
+    const int stride = gdk_pixbuf_get_rowstride(shot);
+    const guchar* pixels = gdk_pixbuf_get_pixels(shot);
+    for (int y = 0; y < height; y += 7) {
+        for (int x = 0; x < width; x += 7) {
+            const guchar* p = pixels + y * stride + x * channels;
+            colours.insert((unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2]);
+        }
+    }
+    g_object_unref(shot);
+    return static_cast<int>(colours.size());
+}
+
+} // namespace kestravon::ruvi

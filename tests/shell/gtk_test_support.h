@@ -1,0 +1,32 @@
+#pragma once
+// GTK and web view helpers for the in-process tests under a virtual X display.
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+typedef struct _GtkWindow GtkWindow;
+typedef struct _WebKitWebView WebKitWebView;
+
+namespace kestravon::ruvi {
+
+// Initialises GTK on X11 once per process; false when no display can be opened.
+bool gtkReady();
+
+// Runs the default main context until done() or the timeout; returns done().
+bool runUntil(const std::function<bool()>& done,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Runs the default main context for a while.
+void runFor(std::chrono::milliseconds duration);
+
+// Evaluates script in the page's own world and returns its value as JSON (null on a failure).
+nlohmann::json evalInPage(WebKitWebView* view, const std::string& script);
+
+// The WM_CLASS of a realised window, as "instance/class".
+std::string windowClass(GtkWindow* window);
+// How many distinct colours a window shows on screen (sampled).
+int distinctColours(GtkWindow* window);
+
+} // namespace kestravon::ruvi

@@ -1,0 +1,1 @@
+// The LAN copy of the page talks HTTP; the probe page only needs the file to exist.
