@@ -19,8 +19,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 // One-time allocations of the web view's own libraries (font cache, JavaScript engine, the
@@ -175,6 +177,44 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     EXPECT_TRUE(runUntil([&] { return program->editors().hasEditorWindow(); }, 10s));
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors)
         << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+}
+
+TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
+    const std::string wav = folder.path + "/tone440.wav";
+    ASSERT_EQ(
+        std::system(("sox -n -r 48000 -c 2 -b 24 " + wav + " synth 3 sine 440 vol 0.5").c_str()),
+        0);
+    applyTemplate();
+    click("[data-tab=playback]");
+    dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
+    click("[data-action=loadPlayback]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s))
+        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+    EXPECT_EQ(dialogs.wavDialogs, 1);
+    EXPECT_TRUE(
+        waitFor("document.querySelector('[data-file]') && "
+                "document.querySelector('[data-file]').textContent.includes('tone440.wav')"));
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.controlJob.method === 'loadPlayback' && "
+                        "window.__ruviStore.status.controlJob.phase === 'complete'"));
+
+    // The strip takes the file's lanes instead of the device, and the session is applied again.
+    click("[data-tab=session]");
+    eval("(() => { const s = document.querySelector('select[aria-label=\"in1 source kind\"]'); "
+         "s.value = " +
+         Json(wav).dump() + "; s.dispatchEvent(new Event('change')); })()");
+    click("[data-action=applySession]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].sourceType === 'file'"))
+        << eval("document.querySelector('[data-result=session]').textContent").dump();
+    click("[data-tab=audio]");
+    click("[data-action=startAudio]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"))
+        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+    click("[data-tab=playback]");
+    click("[data-action=playPlayback]");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === true"));
+    EXPECT_TRUE(runUntil([&] { return peakDb("in1") > -12; }, 5s)) << peakDb("in1");
+    click("[data-action=stopPlayback]");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === false"));
 }
 
 } // namespace
