@@ -102,6 +102,25 @@ std::string windowClass(GtkWindow* window) {
     return text;
 }
 
+std::pair<int, int> firstChildSize(unsigned long xid) {
+    Display* display = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
+    ::Window root = 0;
+    ::Window parent = 0;
+    ::Window* children = nullptr;
+    unsigned count = 0;
+    std::pair<int, int> size{0, 0};
+    if (XQueryTree(display, xid, &root, &parent, &children, &count) != 0 && count > 0) {
+        XWindowAttributes attributes{};
+        if (XGetWindowAttributes(display, children[0], &attributes) != 0) {
+            size = {attributes.width, attributes.height};
+        }
+    }
+    if (children != nullptr) {
+        XFree(children);
+    }
+    return size;
+}
+
 int distinctColours(GtkWindow* window) {
     GdkWindow* native = gtk_widget_get_window(GTK_WIDGET(window));
     if (native == nullptr) {
