@@ -1,8 +1,10 @@
-// Take recorder figures: the audio-thread tap cost per 128-frame block, and the writer's
-// sustained rate for 128 mono tracks at 48 kHz against a plain sequential write of the same bytes
-// with one fsync per second of audio.
+// Take recorder figures with the ring planned by time (128-frame device blocks, ten seconds of
+// slots within the budget): the audio-thread tap cost per block, and the writer's sustained rate
+// at 48 kHz for 8, 32 and 128 mono tracks and 128 stereo ones (256 lanes) against a plain
+// sequential write of the same bytes with one fsync per second of audio.
 
 #include "media/raw_recorder.h"
+#include "media/take_queue_budget.h"
 
 #include <algorithm>
 #include <atomic>
@@ -63,17 +65,34 @@ private:
     std::string path_;
 };
 
-RecorderTakeConfig monoTake(const std::string& folder, int tracks, std::uint32_t blockFrames,
-                            std::uint32_t slots) {
+constexpr std::uint32_t kRate = 48000;
+constexpr std::uint32_t kDeviceBlock = 128;
+
+// `tracks` tracks of `width` lanes, handed out in order, with the planned ring.
+RecorderTakeConfig plannedTake(const std::string& folder, int tracks, int width) {
     RecorderTakeConfig config;
     config.directory = folder;
-    config.blockFrames = blockFrames;
-    config.queueSlots = slots;
+    config.sampleRate = kRate;
+    config.blockFrames = kDeviceBlock;
+    config.queueSlots = kestravon::ruvi::timeSizedQueueSlots(
+        kRate, kDeviceBlock, static_cast<std::uint64_t>(tracks) * width, 0);
+    std::uint32_t lane = 0;
     for (int t = 0; t < tracks; ++t) {
-        config.tracks.push_back(
-            RecorderTrackSpec{"in" + std::to_string(t), "", {static_cast<std::uint32_t>(t)}});
+        RecorderTrackSpec track{"in" + std::to_string(t), "", {}};
+        for (int c = 0; c < width; ++c) {
+            track.sourceLanes.push_back(lane++);
+        }
+        config.tracks.push_back(track);
     }
     return config;
+}
+
+void reportPlan(benchmark::State& state, const RecorderTakeConfig& config, int lanes) {
+    state.counters["slots"] = config.queueSlots;
+    state.counters["queue_MiB"] =
+        static_cast<double>(config.queueSlots) * config.blockFrames * lanes * 4 / 1048576.0;
+    state.counters["stall_tolerance_s"] = kestravon::ruvi::queueStallToleranceSeconds(
+        config.sampleRate, config.blockFrames, config.queueSlots);
 }
 
 // Planar device buffers as the render callback hands them over: one block of 4096 floats per
@@ -95,16 +114,16 @@ void waitUntilDrained(const RawRecorder& recorder) {
     }
 }
 
-// The take shape that recording starts with (128 slots of 4096 frames) fed 128-frame device
-// blocks. One iteration times a burst of 120 pushes into an empty ring; the writer drains between
-// bursts, outside the timing. Reports the median and the largest single push.
+// The planned take fed 128-frame device blocks. One iteration times a burst of 120 pushes into an
+// empty ring; the writer drains between bursts, outside the timing. Reports the median and the
+// largest single push.
 void BM_PushBlock(benchmark::State& state) {
     const int tracks = static_cast<int>(state.range(0));
-    constexpr std::uint32_t kFrames = 128;
+    constexpr std::uint32_t kFrames = kDeviceBlock;
     constexpr int kBurst = 120;
     BenchFolder folder;
     RawRecorder live;
-    live.begin(monoTake(folder.path() + "/take", tracks, 4096, 128));
+    live.begin(plannedTake(folder.path() + "/take", tracks, 1));
     const Inputs inputs(tracks, kFrames);
     std::vector<double> perPush;
     perPush.reserve(kBurst * 2000);
@@ -141,12 +160,12 @@ void BM_PushBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_PushBlock)->Arg(8)->Arg(32)->Arg(128)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// The floor: the same bytes written sequentially to one file in one-slot pieces, with one fsync
+// The floor: the same bytes written sequentially to one file in 4096-frame pieces, with one fsync
 // per second of audio. Returns seconds of audio per second of wall time.
-double plainWriteRate(const std::string& path, int tracks, int audioSeconds) {
+double plainWriteRate(const std::string& path, int lanes, int audioSeconds) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const std::vector<float> piece(std::size_t{4096} * tracks, 0.25f);
-    const std::size_t bytesPerSecond = std::size_t{48000} * tracks * 4;
+    const std::vector<float> piece(std::size_t{4096} * lanes, 0.25f);
+    const std::size_t bytesPerSecond = std::size_t{kRate} * lanes * 4;
     const auto start = Clock::now();
     for (int second = 0; second < audioSeconds; ++second) {
         for (std::size_t done = 0; done < bytesPerSecond;) {
@@ -161,20 +180,21 @@ double plainWriteRate(const std::string& path, int tracks, int audioSeconds) {
     return audioSeconds / seconds;
 }
 
-// The writer at the planned take shape (4096-frame slots, 128 slots) fed `frames`-frame blocks as
-// fast as its ring allows. Returns seconds of audio per second of wall time, start to complete.
-double writerRate(const std::string& folder, int tracks, int audioSeconds, std::uint32_t frames) {
+// The writer of the planned take fed 128-frame blocks as fast as its ring allows. Returns seconds
+// of audio per second of wall time, start to complete.
+double writerRate(const RecorderTakeConfig& config, int lanes, int audioSeconds) {
     RawRecorder live;
-    live.begin(monoTake(folder, tracks, 4096, 128));
-    const Inputs inputs(tracks, frames);
-    const long blocks = audioSeconds * 48000L / frames;
+    live.begin(config);
+    const Inputs inputs(lanes, kDeviceBlock);
+    const long blocks = audioSeconds * static_cast<long>(kRate) / kDeviceBlock;
+    const std::uint32_t highWater = config.queueSlots - 8;
     const auto start = Clock::now();
     for (long b = 0; b < blocks;) {
-        if (live.status().queuedBlocks >= 120) {
+        if (live.status().queuedBlocks >= highWater) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
             continue;
         }
-        if (!live.pushBlock(inputs.pointers.data(), tracks, frames)) {
+        if (!live.pushBlock(inputs.pointers.data(), lanes, kDeviceBlock)) {
             return 0; // a fault: reported as no sustained rate at all
         }
         ++b;
@@ -189,37 +209,44 @@ double writerRate(const std::string& folder, int tracks, int audioSeconds, std::
     return complete ? audioSeconds / seconds : 0;
 }
 
-// Argument: the device block. With 128-frame blocks the 128 slots hold a third of a second of
-// audio, so the writer's idle polls and commit flushes show; 4096-frame blocks fill every slot.
-void BM_WriterThroughput128MonoTracks(benchmark::State& state) {
-    const auto frames = static_cast<std::uint32_t>(state.range(0));
-    constexpr int kTracks = 128;
-    constexpr int kAudioSeconds = 20;
+// Arguments: tracks and their width. Targets: at least 10 x real time, and within 2 x the plain
+// write's time.
+void BM_WriterThroughput(benchmark::State& state) {
+    const int tracks = static_cast<int>(state.range(0));
+    const int width = static_cast<int>(state.range(1));
+    const int lanes = tracks * width;
+    constexpr int kAudioSeconds = 10;
     double writer = 0;
     double plain = 0;
     int take = 0;
+    RecorderTakeConfig config;
     for (auto _ : state) {
         BenchFolder folder;
-        plain = plainWriteRate(folder.path() + "/plain.raw", kTracks, kAudioSeconds);
-        writer = writerRate(folder.path() + "/take" + std::to_string(take++), kTracks,
-                            kAudioSeconds, frames);
+        plain = plainWriteRate(folder.path() + "/plain.raw", lanes, kAudioSeconds);
+        config = plannedTake(folder.path() + "/take" + std::to_string(take++), tracks, width);
+        writer = writerRate(config, lanes, kAudioSeconds);
         state.SetIterationTime(writer > 0 ? kAudioSeconds / writer : 0);
     }
     if (writer == 0) {
         state.SkipWithError("the writer did not complete the take");
         return;
     }
+    reportPlan(state, config, lanes);
     state.counters["writer_x_realtime"] = writer;
     state.counters["plain_x_realtime"] = plain;
     state.counters["writer_time_over_plain"] = plain / writer;
     state.counters["target_x_realtime"] = 10;
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kAudioSeconds * 48000 *
-                            kTracks * 4);
+    state.counters["target_time_over_plain"] = 2;
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kAudioSeconds * kRate *
+                            lanes * 4);
 }
-BENCHMARK(BM_WriterThroughput128MonoTracks)
-    ->Arg(128)
-    ->Arg(4096)
-    ->Iterations(3)
+BENCHMARK(BM_WriterThroughput)
+    ->ArgNames({"tracks", "width"})
+    ->Args({8, 1})
+    ->Args({32, 1})
+    ->Args({128, 1})
+    ->Args({128, 2})
+    ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

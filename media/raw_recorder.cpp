@@ -220,6 +220,7 @@ bool RawRecorder::installPrepared(RawRecorder& prepared) {
     p.journal.close();
     m.laneCount = p.laneCount;
     m.slotStride = p.slotStride;
+    m.batchFrames = p.batchFrames;
     m.prepared = true;
     p.prepared = false;
     {
@@ -293,6 +294,12 @@ void RawRecorder::stopWriter() {
     m.writerClosed.store(true);
     m.trackFiles.clear();
     m.journal.close();
+    // The ring goes with the take: a live recorder that kept it would count it against the next
+    // take's budget, and after one large take no other could start.
+    std::vector<float>().swap(m.slotSamples);
+    std::vector<float>().swap(m.trackScratch);
+    std::vector<std::uint32_t>().swap(m.slotFrames);
+    m.shownQueueBytes.store(0);
 }
 
 void RawRecorder::stopAndDestroy() {

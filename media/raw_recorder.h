@@ -86,8 +86,9 @@ public:
     // Stops accepting and asks the writer to finalize; returns the state before the call.
     RecorderState requestStop() noexcept;
 
-    // Stops accepting, waits for the tap to leave, lets the writer finish, joins it and closes
-    // every file. Must not be called from the writer thread.
+    // Stops accepting, waits for the tap to leave, lets the writer finish, joins it, closes
+    // every file and frees the ring (queueBytes reads 0). Must not be called from the writer
+    // thread.
     void stopWriter();
 
     // stopWriter, then releases everything; the recorder is empty afterwards.

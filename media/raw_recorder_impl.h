@@ -13,6 +13,11 @@
 
 namespace kestravon::ruvi {
 
+// The writer joins consecutive small blocks into writes of up to this many frames per track: at
+// 128-frame device blocks one write per block and track would cost 375 system calls a second per
+// track.
+inline constexpr std::uint32_t kWriterBatchFrames = 4096;
+
 // Thread contract: the audio thread touches only the atomics and, while `accepting`, the ring
 // (slotSamples, slotFrames) and the read-only take layout; the writer thread owns the files,
 // hashes and scratch from `started` until it ends; control calls change the rest only while no
@@ -51,7 +56,7 @@ struct RawRecorder::Impl {
     std::atomic<std::uint64_t> firstDroppedFrame{0};
 
     std::vector<float> slotSamples;  // queueSlots x blockFrames x laneCount, frame-interleaved
-    std::vector<float> trackScratch; // one slot's worth, regrouped track by track for writing
+    std::vector<float> trackScratch; // one batch of slots, regrouped track by track for writing
     std::vector<std::uint32_t> slotFrames;
     std::vector<std::uint32_t> sourceLanes;
     std::vector<RecordingFile> trackFiles;
@@ -64,6 +69,7 @@ struct RawRecorder::Impl {
     std::string errorText; // guarded by textMutex
     std::uint64_t laneCount = 0;
     std::uint64_t slotStride = 0;
+    std::uint64_t batchFrames = 0; // frames per track the writer gathers into one write
     bool prepared = false;
 
     // What status() reads from other threads while a take is swapped in.

@@ -4,6 +4,7 @@
 #include "media/take_queue_budget.h"
 #include "media/take_wav_header.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
@@ -98,9 +99,10 @@ RawRecorder RawRecorder::prepareTake(const RecorderTakeConfig& config,
     m.retainedQueueBytes = config.retainedQueueBytes;
     m.laneCount = laneCount;
     m.slotStride = std::uint64_t{config.blockFrames} * laneCount;
+    m.batchFrames = std::max(config.blockFrames, kWriterBatchFrames);
     // Zero-filled here so the audio thread never touches a fresh page.
     m.slotSamples.assign(m.slotStride * config.queueSlots, 0.0f);
-    m.trackScratch.assign(m.slotStride, 0.0f);
+    m.trackScratch.assign(m.batchFrames * laneCount, 0.0f);
     m.slotFrames.assign(config.queueSlots, 0);
     m.minBlockFrames.store(config.blockFrames);
     m.shownRate.store(config.sampleRate);
@@ -133,7 +135,7 @@ RawRecorder RawRecorder::prepareTake(const RecorderTakeConfig& config,
         m.trackFiles.push_back(std::move(file));
         m.trackChannels.push_back(width);
         for (std::uint32_t c = 0; c < width; ++c) {
-            m.laneRunOffset.push_back(m.sourceLanes.size() * std::uint64_t{config.blockFrames} + c);
+            m.laneRunOffset.push_back(m.sourceLanes.size() * m.batchFrames + c);
             m.laneRunStride.push_back(width);
         }
         m.trackHashes.push_back(kFnv1a64OffsetBasis);

@@ -28,7 +28,7 @@ void flushTrackFiles(const Impl& m) {
 // Writes each track's run of the batch to its file and continues its hash over the same bytes,
 // four equally wide tracks at a time.
 void hashAndWriteRuns(Impl& m, std::uint64_t batchFrames) {
-    const std::uint64_t capacity = m.blockFrames;
+    const std::uint64_t capacity = m.batchFrames;
     const float* scratch = m.trackScratch.data();
     const std::size_t tracks = m.trackFiles.size();
     std::size_t t = 0;
@@ -55,9 +55,10 @@ void hashAndWriteRuns(Impl& m, std::uint64_t batchFrames) {
     }
 }
 
-// Writes as many consecutive queued blocks as fit one slot's worth of frames, without passing a
-// commit point, so each track gets one write per batch and commits still fall on the first block
-// end a second after the previous one. Returns false when the ring was empty.
+// Writes as many consecutive queued blocks as fit one batch (at least one slot, up to
+// kWriterBatchFrames frames), without passing a commit point, so each track gets one write per
+// batch and commits still fall on the first block end a second after the previous one. Returns
+// false when the ring was empty.
 bool writeNextBatch(Impl& m, std::uint64_t& written, std::uint64_t lastCommit) {
     const std::uint64_t consumed = m.consumedBlocks.load(std::memory_order_relaxed);
     const std::uint64_t produced = m.producedBlocks.load(std::memory_order_acquire);
@@ -65,7 +66,7 @@ bool writeNextBatch(Impl& m, std::uint64_t& written, std::uint64_t lastCommit) {
         return false;
     }
     const std::size_t lanes = m.laneCount;
-    const std::uint64_t capacity = m.blockFrames;
+    const std::uint64_t capacity = m.batchFrames;
     float* scratch = m.trackScratch.data();
 
     std::uint64_t batchFrames = 0;

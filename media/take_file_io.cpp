@@ -74,6 +74,39 @@ void flushRecordingFileSystem(const RecordingFile& file) {
     }
 }
 
+void replaceTakeFileAtomically(const std::string& folder, const std::string& name,
+                               const std::string& bytes) {
+    const std::string target = folder + "/" + name;
+    const std::string temporary = target + ".tmp";
+    // A temporary left by a crash is this file's own; it would block the exclusive create.
+    ::unlink(temporary.c_str());
+    struct RemoveUnlessRenamed {
+        const std::string& path;
+        bool renamed = false;
+        ~RemoveUnlessRenamed() {
+            if (!renamed) {
+                const int saved = errno;
+                ::unlink(path.c_str());
+                errno = saved;
+            }
+        }
+    } guard{temporary};
+    {
+        const RecordingFile file = openRecordingFile(temporary);
+        writeRecordingBytes(file, bytes.data(), bytes.size());
+        flushRecordingFile(file);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        throwRecordingIoError("Recording rename failed");
+    }
+    guard.renamed = true;
+    const RecordingFile directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.isOpen()) {
+        throwRecordingIoError("Recording flush failed");
+    }
+    flushRecordingFile(directory);
+}
+
 void throwIfPreparationCancelled(const std::function<bool()>& cancel) {
     if (cancel && cancel()) {
         throw std::runtime_error("Recording preparation cancelled; partial take retained");

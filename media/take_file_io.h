@@ -47,6 +47,13 @@ void flushRecordingFile(const RecordingFile& file);
 // the track files of a take instead of one per file. Failure: "Recording flush failed".
 void flushRecordingFileSystem(const RecordingFile& file);
 
+// Replaces `folder`/`name` with `bytes` so that a reader sees the old content or the new, never
+// a torn file: a temporary beside it is written and flushed, renamed over it, and the folder is
+// flushed. Throws the texts above ("Recording rename failed" for the rename); on failure the old
+// file stays and the temporary is removed.
+void replaceTakeFileAtomically(const std::string& folder, const std::string& name,
+                               const std::string& bytes);
+
 // "Recording preparation cancelled; partial take retained" when `cancel` exists and says so.
 void throwIfPreparationCancelled(const std::function<bool()>& cancel);
 

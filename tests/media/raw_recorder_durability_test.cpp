@@ -2,7 +2,7 @@
 
 #include "media/take_journal.h"
 #include "media/take_wav_header.h"
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include <chrono>
 #include <csignal>

@@ -3,7 +3,7 @@
 #include "media/take_journal.h"
 #include "media/take_queue_budget.h"
 #include "media/take_wav_header.h"
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include <chrono>
 #include <filesystem>
@@ -451,6 +451,60 @@ TEST_F(RawRecorderTake, AFullRingRecordsTheFirstDropAndTheWriterDrainsTheRest) {
     expectTrackMatchesJournal(config.directory, config, 1024);
 }
 
+// A ring sized by time, not by 4096-frame blocks: at 128-frame blocks it holds ten seconds, so a
+// writer stalled for two (a slow file-system flush) loses nothing, and the blocks queued meanwhile
+// are written in batches that still commit on each second's block end.
+TEST_F(RawRecorderTake, AWriterStalledForTwoSecondsOfSmallBlocksLosesNothing) {
+    const std::uint32_t slots = timeSizedQueueSlots(48000, 128, 4, 0);
+    EXPECT_EQ(slots, 3750u);
+    EXPECT_DOUBLE_EQ(queueStallToleranceSeconds(48000, 128, slots), 10.0);
+    live_.holdWriterForTesting(true);
+    const RecorderTakeConfig config = start({1, 2, 1}, 128, slots);
+    const int blocks = 2 * 48000 / 128 + 75; // two seconds and a fifth
+    EXPECT_EQ(push(blocks, 128), blocks);
+    RecorderStatus status = live_.status();
+    EXPECT_EQ(status.queuedBlocks, static_cast<std::uint32_t>(blocks));
+    EXPECT_FALSE(status.incomplete);
+    EXPECT_DOUBLE_EQ(status.stallToleranceSeconds, 10.0);
+
+    live_.holdWriterForTesting(false);
+    live_.requestStop();
+    waitForState(live_, RecorderState::Complete);
+    live_.stopWriter();
+    const std::uint64_t frames = blocks * 128ull;
+    EXPECT_EQ(live_.status().writtenFrames, frames);
+    EXPECT_EQ(committedFrames(readJournal(config.directory)),
+              (std::vector<std::uint64_t>{0, 48000, 96000, frames}));
+    expectTrackMatchesJournal(config.directory, config, frames);
+}
+
+TEST(RawRecorderQueuePlan, SizesTheRingByTimeWithinTheBudget) {
+    const struct {
+        std::uint32_t rate, block;
+        std::uint64_t lanes, retained;
+        std::uint32_t slots;
+    } cases[] = {
+        {48000, 128, 2, 0, 3750},           // ten seconds
+        {44100, 128, 2, 0, 3446},           // rounded up, never short of ten seconds
+        {48000, 4096, 256, 0, 128},         // the floor: 128 slots, exactly the budget
+        {48000, 4096, 256, 4, 127},         // any retained bytes trim it
+        {96000, 128, 256, 0, 4096},         // the budget caps it: 5.46 s
+        {8000, 1, 1, 0, 65536},             // the ceiling
+        {48000, 4096, 256, 536870912, 2},   // no room at all: left to the budget check
+        {48000, 128, 200, 0, 3750},         // 200 lanes: 366 MiB
+        {48000, 128, 200, 383999999, 1492}, // beside an old queue that was never freed
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.rate << " Hz, " << c.block << " frames, " << c.lanes
+                                          << " lanes, " << c.retained << " retained");
+        const std::uint32_t slots = timeSizedQueueSlots(c.rate, c.block, c.lanes, c.retained);
+        EXPECT_EQ(slots, c.slots);
+        if (slots > 2) {
+            EXPECT_TRUE(recorderQueueFitsBudget(slots, c.block, c.lanes, c.retained));
+        }
+    }
+}
+
 TEST_F(RawRecorderTake, ReportsTheSmallestBlockAndTheStallTolerance) {
     start({1}, 512, 100);
     RecorderStatus status = live_.status();
@@ -516,16 +570,18 @@ TEST_F(RawRecorderTake, BeginPreparesAndInstallsTakeAfterTake) {
     live_.requestStop();
     waitForState(live_, RecorderState::Complete);
 
-    // The finished writer is joined by the next begin; the old queue counts against the budget.
-    RecorderTakeConfig tooMuch = makeTakeConfig(dir_ / "Take-2", {1});
-    tooMuch.retainedQueueBytes = 536870913;
-    EXPECT_EQ(failureText([&] { live_.begin(tooMuch); }),
-              "Invalid retained recorder memory reserve");
-    tooMuch.retainedQueueBytes = 536870912 - 8 * 512 * 2 * 4 + 1;
-    EXPECT_EQ(failureText([&] { live_.begin(tooMuch); }),
+    // The finished writer is joined by the next begin, and its ring goes with it: only the
+    // bytes the caller says are retained count against the budget.
+    RecorderTakeConfig next = makeTakeConfig(dir_ / "Take-2", {1}, 512, 8);
+    next.retainedQueueBytes = 536870913;
+    EXPECT_EQ(failureText([&] { live_.begin(next); }), "Invalid retained recorder memory reserve");
+    next.retainedQueueBytes = 536870912 - 8 * 512 * 4 + 1;
+    EXPECT_EQ(failureText([&] { live_.begin(next); }),
               "Combined old/new recorder queues exceed 512 MiB budget");
+    EXPECT_EQ(live_.status().queueBytes, 0u);
 
-    live_.begin(makeTakeConfig(dir_ / "Take-2", {1}, 512, 8));
+    next.retainedQueueBytes = 536870912 - 8 * 512 * 4; // fits exactly beside an empty live ring
+    live_.begin(next);
     EXPECT_EQ(push(1, 50), 1);
     live_.stopAndDestroy();
     EXPECT_FALSE(live_.pushBlock(source_.next(50), kLanes, 50));

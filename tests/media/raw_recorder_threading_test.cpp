@@ -1,7 +1,7 @@
 #include "media/raw_recorder.h"
 
 #include "media/take_journal.h"
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
 #include "media/take_journal.h"
 
 #include "media/take_file_io.h"
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "media/take_wav_header.h"
 
 #include "media/take_file_io.h"
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

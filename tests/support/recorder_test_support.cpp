@@ -1,4 +1,4 @@
-#include "recorder_test_support.h"
+#include "tests/support/recorder_test_support.h"
 
 #include "media/take_hash.h"
 #include "media/take_wav_header.h"
@@ -7,8 +7,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace kestravon::ruvi::testing {
 
@@ -23,6 +27,40 @@ TakeTempDir::TakeTempDir() {
 TakeTempDir::~TakeTempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+
+// Raw capget/capset: the effective set of the calling thread only.
+bool threadCapabilities(__user_cap_data_struct (&data)[2], bool set) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return ::syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
+}
+
+} // namespace
+
+ReadOnlyFolder::ReadOnlyFolder(std::string folder) : folder_(std::move(folder)) {
+    if (::chmod(folder_.c_str(), 0555) != 0) {
+        throw std::runtime_error("chmod failed");
+    }
+    __user_cap_data_struct data[2] = {};
+    if (threadCapabilities(data, false)) {
+        savedEffective_[0] = data[0].effective;
+        savedEffective_[1] = data[1].effective;
+        data[0].effective &=
+            ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+        lowered_ = threadCapabilities(data, true);
+    }
+}
+
+ReadOnlyFolder::~ReadOnlyFolder() {
+    __user_cap_data_struct data[2] = {};
+    if (lowered_ && threadCapabilities(data, false)) {
+        data[0].effective = savedEffective_[0];
+        data[1].effective = savedEffective_[1];
+        threadCapabilities(data, true);
+    }
+    ::chmod(folder_.c_str(), 0755);
 }
 
 std::string readWholeFile(const std::string& path) {

@@ -25,6 +25,22 @@ private:
     std::string path_;
 };
 
+// Makes `folder` read-only for this thread and the threads it starts while the object lives:
+// mode 0555, and the calling thread's capabilities that override file permissions lowered (tests
+// may run as root). Both are restored when it goes.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(std::string folder);
+    ~ReadOnlyFolder();
+    ReadOnlyFolder(const ReadOnlyFolder&) = delete;
+    ReadOnlyFolder& operator=(const ReadOnlyFolder&) = delete;
+
+private:
+    std::string folder_;
+    std::uint32_t savedEffective_[2] = {};
+    bool lowered_ = false;
+};
+
 [[nodiscard]] std::string readWholeFile(const std::string& path);
 [[nodiscard]] std::vector<std::string> readLines(const std::string& path);
 // Every complete line of recovery.jsonl, parsed; a torn last line (no line feed) is left out.
