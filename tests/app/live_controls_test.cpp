@@ -473,5 +473,34 @@ TEST(LiveControls, GetVstParametersListsThePluginsParametersAndChangesNothing) {
     EXPECT_TRUE(held(*app) == before);
 }
 
+// A session applied without "native" is its own description: the members of the request are
+// taken off it, so the UI document never lands inside the native description (and from there in
+// scene states and files).
+TEST(LiveControls, ASessionAppliedWithoutNativeKeepsTheRequestOutOfTheDescription) {
+    auto app = headlessApplication();
+    EndpointInfo output;
+    output.id = "virtual:test-out";
+    output.channels = 2;
+    output.sampleRate = 48000;
+    output.available = true;
+    app->impl().devices = {output};
+    Json params = liveNative();
+    params["uiState"] = liveUi();
+    params["baseRevision"] = 0;
+    const Json reply = app->handleRequest(
+        {{"id", 3}, {"method", "applySession"}, {"_remote", true}, {"params", params}});
+    ASSERT_TRUE(reply.at("ok").get<bool>()) << reply.dump();
+    const auto& impl = app->impl();
+    for (const char* request : {"uiState", "baseRevision", "_remote"}) {
+        EXPECT_FALSE(impl.nativeSession.contains(request)) << request;
+    }
+    EXPECT_EQ(impl.nativeSession.at("nodes"), liveNative().at("nodes"));
+    EXPECT_EQ(impl.uiSession, liveUi());
+    const Json edit = call(*app, "setParameter", Json::parse(R"({"nodeId": "ch2", "key": "pan",
+        "value": 30, "uiPatch": {"entityId": "ch2", "key": "pan", "value": 30}})"));
+    EXPECT_TRUE(edit.at("ok").get<bool>()) << edit.dump();
+    EXPECT_FALSE(impl.nativeSession.contains("uiState"));
+}
+
 } // namespace
 } // namespace kestravon::ruvi
