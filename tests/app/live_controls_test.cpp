@@ -502,5 +502,29 @@ TEST(LiveControls, ASessionAppliedWithoutNativeKeepsTheRequestOutOfTheDescriptio
     EXPECT_FALSE(impl.nativeSession.contains("uiState"));
 }
 
+// While a recording job prepares its take, the armed tracks must hold still; every other live
+// edit, the DCA faders included, goes on.
+TEST(LiveControls, ArmingWaitsForRecordingPreparationWhileOtherEditsGoOn) {
+    auto app = headlessApplication();
+    holdSession(*app, liveNative(), liveUi());
+    auto& impl = app->impl();
+    impl.job = std::make_unique<Application::AsyncJob>();
+    impl.job->method = "startRecording";
+    impl.job->recordingJob = true;
+    expectRefusals(*app, {{"uiPatch", R"({"uiPatch": {"entityId": "ch1", "key": "arm",
+                              "value": true}})",
+                           "Wait for recording preparation before changing armed tracks"}});
+    for (const char* patch : {R"({"entityId": "ch1", "key": "name", "value": "Lead"})",
+                              R"({"entityId": "dca1", "key": "level", "value": 0})"}) {
+        const Json reply = call(*app, "uiPatch", {{"uiPatch", Json::parse(patch)}});
+        EXPECT_TRUE(reply.at("ok").get<bool>()) << reply.dump();
+    }
+    EXPECT_TRUE(call(*app, "setParameter", Json::parse(R"({"nodeId": "ch2", "key": "pan",
+        "value": 10})"))
+                    .at("ok")
+                    .get<bool>());
+    impl.job.reset();
+}
+
 } // namespace
 } // namespace kestravon::ruvi
