@@ -1,16 +1,42 @@
-// Saving the shared session to a file.
+// Saving the shared session to a file: a fresh capture of every document is written first, and
+// kept as the held documents only once the file is on disk.
 
 #include "app/application_impl.h"
+#include "app/local_path.h"
+#include "app/session_document.h"
+#include "app/session_file_store.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace kestravon::ruvi {
 
 using Json = nlohmann::json;
 using Impl = Application::Impl;
 
-Json Impl::saveSession(const Json&) {
-    throw std::runtime_error("Native method not implemented: saveSession");
+Json Impl::saveSession(const Json& params) {
+    if (params.value("_remote", false)) {
+        throw std::runtime_error("Session files are local-only");
+    }
+    checkBaseRevision(params, revision);
+    const auto ui = params.find("uiState");
+    if (ui != params.end() && *ui != uiSession) {
+        throw std::runtime_error("Apply the shared session before saving");
+    }
+    // Until a session routes the loaded lanes, the held catalogue still names the files that
+    // were there before the last load or unload; saving now would write the wrong files.
+    if (!playbackRoutingApplied) {
+        throw std::runtime_error("Apply the file routing after loading or unloading WAV files");
+    }
+    Json payload = captureSessionPayload();
+    saveSessionFile(localPathFromUtf8(params.at("path").get<std::string>()), payload);
+    nativeSession = std::move(payload.at("native"));
+    if (payload.at("uiState") != uiSession) {
+        revision += 1;
+    }
+    uiSession = std::move(payload.at("uiState"));
+    sceneStates = std::move(payload.at("sceneStates"));
+    return {{"saved", true}, {"revision", revision}, {"status", buildControlState()}};
 }
 
 } // namespace kestravon::ruvi

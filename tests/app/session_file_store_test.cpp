@@ -351,3 +351,31 @@ TEST(SessionFileStore, ASaveKilledAtAnyMomentNeverLeavesABrokenTarget) {
 
 } // namespace
 } // namespace kestravon::ruvi
+
+namespace kestravon::ruvi {
+namespace {
+
+// The fuzzer starts from these; each must be a file the reader accepts, or it explores nothing
+// past the checksum. Kept crash inputs replay here too and only have to be answered.
+TEST(SessionFileStore, FuzzSeedsLoadAndKeptCrashInputsAreAnswered) {
+    const std::filesystem::path root = RUVI_SOURCE_DIR "/fuzz";
+    std::size_t seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "corpus/session_file")) {
+        SCOPED_TRACE(entry.path().string());
+        EXPECT_NO_THROW((void)sessionPayloadFromBytes(testing::readWholeFile(entry.path())));
+        ++seeds;
+    }
+    EXPECT_GT(seeds, 0u);
+    const auto kept = root / "regressions/session_file";
+    if (std::filesystem::exists(kept)) {
+        for (const auto& entry : std::filesystem::directory_iterator(kept)) {
+            try {
+                (void)sessionPayloadFromBytes(testing::readWholeFile(entry.path()));
+            } catch (const std::exception&) {
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace kestravon::ruvi
