@@ -195,7 +195,7 @@ TEST(ControlState, CaptureHealthOfARunningTake) {
     fs::remove_all(folder);
 }
 
-TEST(ControlState, ATakeWhoseDeviceDiesStopsTheDevice) {
+TEST(ControlState, ATakeWhoseDeviceDiesIsStoppedInTheBackground) {
     HeadlessConsole console;
     ASSERT_FALSE(console.applySession(testing::toneToMainSession()).is_null());
     ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
@@ -207,7 +207,17 @@ TEST(ControlState, ATakeWhoseDeviceDiesStopsTheDevice) {
     const Json s = console.call("status");
     EXPECT_FALSE(s.at("audio").at("running").get<bool>());
     EXPECT_FALSE(a.backend.status().running);
-    a.recorder.stopAndDestroy();
+    // The same snapshot already shows the internal stop job.
+    EXPECT_EQ(s.at("controlJob").at("busy"), true);
+    EXPECT_EQ(s.at("controlJob").at("method"), "stopRecording");
+    EXPECT_EQ(s.at("recording").at("state"), "finalizing");
+    // It finishes on a later tick; its reply goes nowhere (the request came from inside).
+    ASSERT_TRUE(testing::eventually([&] {
+        (void)console.app->pollAsyncJob();
+        return !console.app->jobRunning();
+    }));
+    EXPECT_EQ(console.call("status").at("controlJob").value("method", ""), "stopRecording");
+    console.app.reset();
     fs::remove_all(folder);
 }
 
