@@ -3,7 +3,6 @@
 
 #include "shell/gtk_editor_window.h"
 
-#include "app/application.h"
 #include "vst3/editor_window.h"
 
 #include <gdk/gdkx.h>
@@ -31,6 +30,9 @@ struct GtkEditorHost::Window : EditorWindow {
     int fittedHeight = -1;
     int lastWidth = -1;
     int lastHeight = -1;
+    // A size change is handed to the plug-in from an idle call, after GTK's allocation: a fit
+    // that the plug-in asks for cannot resize the window from inside an allocation.
+    guint pendingResize = 0;
 
     unsigned long x11Window() const override { return xid; }
     bool isValid() const override {
@@ -47,6 +49,8 @@ struct GtkEditorHost::Window : EditorWindow {
         if (!resizable) {
             gtk_widget_set_size_request(area, width, height);
         }
+        // Before the window is first shown only the default size counts.
+        gtk_window_set_default_size(GTK_WINDOW(window), width, height);
         gtk_window_resize(GTK_WINDOW(window), width, height);
     }
     void dropSizingBorder() override {
@@ -69,6 +73,25 @@ gboolean onEditorDelete(GtkWidget*, GdkEvent*, gpointer data) {
     return TRUE;
 }
 
+gboolean resizeEditorsNow(gpointer data) {
+    auto& w = *static_cast<Window*>(data);
+    w.pendingResize = 0;
+    try {
+        if (w.lastWidth == w.fittedWidth && w.lastHeight == w.fittedHeight) {
+            return G_SOURCE_REMOVE; // the echo of our own fit
+        }
+        GdkWindow* top = gtk_widget_get_window(w.window);
+        if (top != nullptr && (gdk_window_get_state(top) & GDK_WINDOW_STATE_ICONIFIED) != 0) {
+            return G_SOURCE_REMOVE;
+        }
+        if (w.host->calls().resizeEditors) {
+            w.host->calls().resizeEditors(w.lastWidth, w.lastHeight);
+        }
+    } catch (...) {
+    }
+    return G_SOURCE_REMOVE;
+}
+
 void onAreaAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
     try {
         auto& w = *static_cast<Window*>(data);
@@ -77,16 +100,8 @@ void onAreaAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
         }
         w.lastWidth = allocation->width;
         w.lastHeight = allocation->height;
-        if (allocation->width == w.fittedWidth && allocation->height == w.fittedHeight) {
-            w.fittedWidth = w.fittedHeight = -1;
-            return;
-        }
-        GdkWindow* top = gtk_widget_get_window(w.window);
-        if (top != nullptr && (gdk_window_get_state(top) & GDK_WINDOW_STATE_ICONIFIED) != 0) {
-            return;
-        }
-        if (Application* app = w.host->application()) {
-            app->resizePluginEditors(allocation->width, allocation->height);
+        if (w.pendingResize == 0) {
+            w.pendingResize = g_idle_add(resizeEditorsNow, &w);
         }
     } catch (...) {
     }
@@ -94,15 +109,11 @@ void onAreaAllocated(GtkWidget*, GdkRectangle* allocation, gpointer data) {
 
 } // namespace
 
-GtkEditorHost::GtkEditorHost(GtkWindow* owner, std::function<Application*()> application)
-    : owner_(owner), application_(std::move(application)) {}
+GtkEditorHost::GtkEditorHost(GtkWindow* owner, EditorCalls calls)
+    : owner_(owner), calls_(std::move(calls)) {}
 
 GtkEditorHost::~GtkEditorHost() {
     destroyEditorWindow();
-}
-
-Application* GtkEditorHost::application() const {
-    return application_ ? application_() : nullptr;
 }
 
 EditorWindow* GtkEditorHost::createEditorWindow(std::string& error) {
@@ -153,12 +164,15 @@ void GtkEditorHost::destroyEditorWindow() noexcept {
     }
     // The plug-in's view goes before the window it lives in.
     try {
-        if (Application* app = application()) {
-            app->closePluginEditors();
+        if (calls_.closeEditors) {
+            calls_.closeEditors();
         }
     } catch (...) {
     }
     std::unique_ptr<Window> w = std::move(window_);
+    if (w->pendingResize != 0) {
+        g_source_remove(w->pendingResize);
+    }
     g_signal_handlers_disconnect_by_data(w->window, w.get());
     g_signal_handlers_disconnect_by_data(w->area, w.get());
     gtk_widget_destroy(w->window);

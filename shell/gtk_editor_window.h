@@ -11,12 +11,16 @@ typedef struct _GtkWindow GtkWindow;
 
 namespace kestravon::ruvi {
 
-class Application;
+// What the window does to the plug-in editors it hosts: the shell wires these to the
+// Application's closePluginEditors and resizePluginEditors.
+struct EditorCalls {
+    std::function<void()> closeEditors;
+    std::function<bool(int width, int height)> resizeEditors;
+};
 
 class GtkEditorHost : public EditorHost {
 public:
-    // application gives the current Application, or null once it is gone.
-    GtkEditorHost(GtkWindow* owner, std::function<Application*()> application);
+    GtkEditorHost(GtkWindow* owner, EditorCalls calls);
     ~GtkEditorHost() override;
 
     EditorWindow* createEditorWindow(std::string& error) override;
@@ -24,7 +28,7 @@ public:
     void destroyEditorWindow() noexcept override;
     [[nodiscard]] bool hasEditorWindow() const noexcept override;
 
-    Application* application() const;
+    const EditorCalls& calls() const noexcept { return calls_; }
     // The current editor window's GTK window, or null; for tests.
     GtkWindow* editorGtkWindow() const noexcept;
 
@@ -32,7 +36,7 @@ public:
 
 private:
     GtkWindow* owner_;
-    std::function<Application*()> application_;
+    EditorCalls calls_;
     std::unique_ptr<Window> window_;
 };
 

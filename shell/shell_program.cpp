@@ -198,8 +198,16 @@ ShellProgram::ShellProgram(ShellOptions options) : impl_(std::make_unique<Impl>(
         exitCode_ = 1;
         return;
     }
-    d.editors =
-        std::make_unique<GtkEditorHost>(GTK_WINDOW(d.window), [this] { return impl_->app.get(); });
+    d.editors = std::make_unique<GtkEditorHost>(
+        GTK_WINDOW(d.window), EditorCalls{[this] {
+                                              if (impl_->app) {
+                                                  impl_->app->closePluginEditors();
+                                              }
+                                          },
+                                          [this](int width, int height) {
+                                              return impl_->app &&
+                                                     impl_->app->resizePluginEditors(width, height);
+                                          }});
 
     if (!d.options.webRoot.empty()) {
         d.webRoot = d.options.webRoot;

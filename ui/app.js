@@ -443,13 +443,14 @@
     }
     accept(s) {
       const t0 = performance.now();
-      const uiChanged = s.revision !== this.revision && s.uiState !== void 0 && s.uiState !== null;
+      const newer = s.revision > this.revision || this.revision < 0;
+      const uiChanged = newer && s.uiState !== void 0 && s.uiState !== null;
       this.status = s.status ?? null;
       if (uiChanged) {
         this.ui = s.uiState;
         this.uiGeneration++;
       }
-      this.revision = s.revision;
+      if (newer) this.revision = s.revision;
       this.stateCount++;
       for (const l of this.listeners) l(this, uiChanged);
       this.lastApplyMs = performance.now() - t0;
@@ -477,9 +478,15 @@
     /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
     send(rpc) {
       const patch = rpc.params.uiPatch;
-      if (patch && this.ui) applyPatchLocally(this.ui, patch);
+      if (patch && this.ui) {
+        applyPatchLocally(this.ui, patch);
+        this.uiGeneration++;
+        for (const l of this.listeners) l(this, true);
+      }
       return this.call(rpc.method, rpc.params).then((reply) => {
+        var _a;
         if (!reply.ok) this.revision = -1;
+        else if (patch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
         return reply;
       });
     }
@@ -575,6 +582,8 @@
       let startY = 0;
       let startPos = 0;
       let pointer = -1;
+      let downAt = 0;
+      let moved = 0;
       track.addEventListener("pointerdown", (e) => {
         if (pointer !== -1) return;
         const now = performance.now();
@@ -583,7 +592,8 @@
           this.emit(0);
           return;
         }
-        this.lastTap = now;
+        downAt = now;
+        moved = 0;
         pointer = e.pointerId;
         track.setPointerCapture(e.pointerId);
         startY = e.clientY;
@@ -595,6 +605,7 @@
       const move = (e) => {
         var _a, _b;
         if (e.pointerId !== pointer) return;
+        moved = Math.max(moved, Math.abs(e.clientY - startY));
         const height = track.clientHeight || 200;
         const fine = e.shiftKey || (((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ?? false);
         const delta = (startY - e.clientY) / height * (fine ? 0.25 : 1);
@@ -602,6 +613,8 @@
       };
       const end = (e) => {
         if (e.pointerId !== pointer) return;
+        const tap = moved < 4 && performance.now() - downAt < 300;
+        this.lastTap = tap ? performance.now() : 0;
         pointer = -1;
         this.dragging = false;
         this.el.classList.remove("dragging");
@@ -609,7 +622,6 @@
       track.addEventListener("pointermove", move);
       track.addEventListener("pointerup", end);
       track.addEventListener("pointercancel", end);
-      this.el.addEventListener("dblclick", () => this.emit(0));
       this.el.addEventListener("keydown", (e) => {
         const step = e.shiftKey ? 0.1 : 0.5;
         const map = {
@@ -1307,6 +1319,7 @@
           b("Add matrix", "addMatrix", () => this.addBus("matrices"), true),
           b("Add return", "addReturn", () => this.addBus("returns"), true),
           b("Add DCA", "addDca", () => this.addDca(), true),
+          b("Add cue bus", "addCue", () => this.addCue(), true),
           b("Discard draft", "discard", () => this.discard()),
           b("Apply", "applySession", () => this.apply(), true, "primary")
         ),
@@ -1371,6 +1384,15 @@
       d.dcas = d.dcas ?? [];
       const id = freeId(d, "dca");
       d.dcas.push({ id, name: `DCA ${d.dcas.length + 1}`, level: 0, mute: false, members: [] });
+      this.touch();
+    }
+    addCue() {
+      const d = this.ensureDraft();
+      if (!d || d.monitor) return;
+      if (nodeCount(d) >= MAX_NODES) return setText(this.result, `At most ${MAX_NODES} strips and buses`);
+      const cue = newBus(freeId(d, "cue"), "Cue", 7);
+      cue.lr = false;
+      d.monitor = cue;
       this.touch();
     }
     discard() {
@@ -1453,7 +1475,7 @@
       this.list.replaceChildren(...rows, ...dcaRows);
     }
     stripRow(d, s, buses, editable) {
-      var _a, _b;
+      var _a, _b, _c, _d;
       const edit = (f) => {
         this.ensureDraft();
         const t = allStrips(this.draft).find((x) => x.id === s.id);
@@ -1477,19 +1499,38 @@
           t.width = Number(width.value);
           t.sourcePorts = (t.sourcePorts ?? []).slice(0, t.width);
         }));
-        const src = h("input", { type: "text", disabled: !editable, value: portsText(s.sourcePorts), placeholder: "device:channel, …", "aria-label": `${s.id} source` });
+        const src = h("input", { type: "text", disabled: !editable, value: portsText(s.sourcePorts), placeholder: "device#channel, …", "aria-label": `${s.id} source` });
         src.addEventListener("change", () => edit((t) => {
           t.sourcePorts = parsePorts(src.value);
           t.sourceType = t.sourcePorts.length ? "device" : "none";
         }));
-        parts.push(width, h("label", {}, "in ", src));
+        const files = ((_b = (_a = this.store.status) == null ? void 0 : _a.playback) == null ? void 0 : _b.files) ?? [];
+        const kind = h(
+          "select",
+          { disabled: !editable, "aria-label": `${s.id} source kind` },
+          h("option", { value: "", text: "device" }),
+          ...files.map((f) => h("option", { value: String(f.id), text: `file ${f.name ?? f.id}` }))
+        );
+        kind.value = s.sourceType === "file" ? String(s.fileId ?? "") : "";
+        kind.addEventListener("change", () => edit((t) => {
+          const f = files.find((x) => String(x.id) === kind.value);
+          if (!f) {
+            t.sourceType = (t.sourcePorts ?? []).length ? "device" : "none";
+            return;
+          }
+          const width2 = t.width === 1 ? 1 : 2;
+          t.sourceType = "file";
+          t.fileId = f.id;
+          t.fileChannels = Array.from({ length: width2 }, (_, i) => Math.min(i, Math.max(0, (f.channels ?? 1) - 1)));
+        }));
+        parts.push(width, kind, h("label", {}, "in ", src));
       }
       const outs = h("input", { type: "text", disabled: !editable, value: portsText(s.outputPorts), placeholder: "device:channel, …", "aria-label": `${s.id} outputs` });
       outs.addEventListener("change", () => edit((t) => {
         t.outputPorts = parsePorts(outs.value);
       }));
       parts.push(h("label", {}, "out ", outs));
-      if (s.id !== (((_a = d.master) == null ? void 0 : _a.id) ?? "")) {
+      if (s.id !== (((_c = d.master) == null ? void 0 : _c.id) ?? "")) {
         const lr = h("input", { type: "checkbox", disabled: !editable, "aria-label": `${s.id} to main` });
         lr.checked = s.lr === true;
         lr.addEventListener("change", () => edit((t) => {
@@ -1507,6 +1548,21 @@
           if (cb.checked) t.sends.push({ busId: bus.id, level: -80, pre: false });
         }));
         parts.push(h("label", { class: "check" }, cb, ` ${bus.name ?? bus.id}`));
+        const send = (s.sends ?? []).find((x) => x.busId === bus.id);
+        if (send) {
+          const tap = h(
+            "select",
+            { disabled: !editable, "aria-label": `${s.id} send to ${bus.id} tap` },
+            h("option", { value: "post", text: "post" }),
+            h("option", { value: "pre", text: "pre" })
+          );
+          tap.value = send.pre ? "pre" : "post";
+          tap.addEventListener("change", () => edit((t) => {
+            const x = (t.sends ?? []).find((y) => y.busId === bus.id);
+            if (x) x.pre = tap.value === "pre";
+          }));
+          parts.push(tap);
+        }
       }
       if (editable && this.plugins.length) {
         const pick = h("select", { "aria-label": `${s.id} add insert` }, h("option", { value: "", text: "+ insert" }), ...this.plugins.map((p) => h("option", { value: p.modulePath, text: p.name })));
@@ -1532,12 +1588,15 @@
           }) }) : ""
         );
       }
-      const removable = editable && s.id !== (((_b = d.master) == null ? void 0 : _b.id) ?? "");
+      const removable = editable && s.id !== (((_d = d.master) == null ? void 0 : _d.id) ?? "");
       if (removable) {
         parts.push(h("button", { class: "btn", type: "button", text: "Remove", onclick: () => {
+          var _a2, _b2;
           this.ensureDraft();
           const dr = this.draft;
           for (const k of ["channels", "aux", "groups", "matrices", "returns"]) if (dr[k]) dr[k] = dr[k].filter((x) => x.id !== s.id);
+          if (((_a2 = dr.monitor) == null ? void 0 : _a2.id) === s.id) delete dr.monitor;
+          if (((_b2 = dr.mono) == null ? void 0 : _b2.id) === s.id) delete dr.mono;
           for (const x of allStrips(dr)) {
             if (x.sends) x.sends = x.sends.filter((y) => y.busId !== s.id);
             if (x.groups) x.groups = x.groups.filter((g) => g !== s.id);
@@ -1645,12 +1704,14 @@
       const parts = [];
       const trim = h("input", { type: "number", min: -60, max: 24, step: 0.5, value: s.trim ?? 0, "aria-label": "Trim dB" });
       trim.addEventListener("change", () => void this.store.send(scalarRequest(s, "trimDb", Number(trim.value))));
+      const name = h("input", { type: "text", value: s.name ?? s.id, maxlength: 64, "aria-label": "Strip name" });
+      name.addEventListener("change", () => void this.store.send({ method: "uiPatch", params: { uiPatch: { entityId: s.id, key: "name", value: name.value } } }));
       parts.push(h(
         "div",
         { class: "form-row" },
-        h("label", {}, "Trim dB ", trim),
         h("span", { class: "swatch", style: `background:${s.color ?? "#888"}` }),
-        h("strong", { text: `${s.name ?? s.id}` })
+        h("label", {}, "Name ", name),
+        h("label", {}, "Trim dB ", trim)
       ));
       const toggles = h("div", { class: "form-row" });
       for (const t of TOGGLES) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 
 typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
@@ -26,6 +27,8 @@ nlohmann::json evalInPage(WebKitWebView* view, const std::string& script);
 
 // The WM_CLASS of a realised window, as "instance/class".
 std::string windowClass(GtkWindow* window);
+// The size of the first X child of an X window (the plug-in's own window in an editor window).
+std::pair<int, int> firstChildSize(unsigned long xid);
 // How many distinct colours a window shows on screen (sampled).
 int distinctColours(GtkWindow* window);
 

@@ -50,6 +50,18 @@ async function peakOf(nodeId) {
   return store(`(s.status?.meters ?? []).filter((m) => m.nodeId === ${JSON.stringify(nodeId)}).map((m) => Math.max(m.peakL, m.peakR))[0] ?? -1`);
 }
 
+// The meter once the fader's smoothing has settled: two reads 200 ms apart within 0.05 dB.
+async function steadyPeak(nodeId) {
+  let last = await peakOf(nodeId);
+  for (let i = 0; i < 40; i++) {
+    await new Promise((r) => setTimeout(r, 200));
+    const now = await peakOf(nodeId);
+    if (last > 0 && now > 0 && Math.abs(20 * Math.log10(now / last)) < 0.05) return now;
+    last = now;
+  }
+  assert.fail(`the ${nodeId} meter does not settle`);
+}
+
 async function waitFor(fn, what, timeout = 5000) {
   const end = Date.now() + timeout;
   let last;
@@ -79,7 +91,7 @@ test("after login the mixer shows the session and the audio running", async () =
 });
 
 test("a fader moved to -10 dB sets the strip's level and the native gain in one revision", async () => {
-  const before = await store("({ revision: s.revision, peak: Math.max(...s.status.meters.filter((m) => m.nodeId === 'in1').map((m) => m.peakL)) })");
+  const before = { revision: await store("s.revision"), peak: await steadyPeak("in1") };
   const track = page.locator('.strip[data-strip="in1"] .fader-track');
   const box = await track.boundingBox();
   const thumb = await page.locator('.strip[data-strip="in1"] .fader-thumb').boundingBox();
@@ -95,7 +107,7 @@ test("a fader moved to -10 dB sets the strip's level and the native gain in one 
   assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "-10.0");
   // The strip's meter is post-fader: 10 dB down is a third of the peak.
   await waitFor(async () => {
-    const p = await store("Math.max(...s.status.meters.filter((m) => m.nodeId === 'in1').map((m) => m.peakL))");
+    const p = await peakOf("in1");
     return Math.abs(20 * Math.log10(p / before.peak) + 10) < 0.5;
   }, "the meter 10 dB down");
   assert.equal(await store("s.revision"), before.revision + 1, "one request for one drag step");
@@ -114,7 +126,7 @@ test("mute silences the strip and unmute brings it back", async () => {
 const dbBetween = (a, b) => 20 * Math.log10(a / b);
 
 test("a DCA moves its member's native gain, and the member's own fader still passes the native check", async () => {
-  const p0 = await peakOf("in1");
+  const p0 = await steadyPeak("in1");
   const errors = await store("s.errors.length");
   await page.focus('.strip[data-strip="dca1"] .fader');
   await page.keyboard.press("PageDown");
@@ -144,6 +156,39 @@ test("a send at the bottom of its fader is silent, and raised to 0 dB it carries
   await waitFor(async () => (await peakOf("aux1")) === 0, "silence again at the bottom");
   assert.equal(await store("s.ui.channels[0].sends[0].level"), -80);
   await page.click('[data-tab="mixer"]');
+});
+
+test("fine drags move a quarter as far; a double tap resets to 0 dB, a grab right after a drag does not", async () => {
+  const track = page.locator('.strip[data-strip="in1"] .fader-track');
+  const box = await track.boundingBox();
+  const level = () => store("s.ui.channels[0].level");
+  const drag = async (dy, shift) => {
+    const t = await page.locator('.strip[data-strip="in1"] .fader-thumb').boundingBox();
+    const x = t.x + t.width / 2;
+    const y = t.y + t.height / 2;
+    if (shift) await page.keyboard.down("Shift");
+    await page.mouse.move(x, y);
+    await page.mouse.down();
+    await page.mouse.move(x, y + dy, { steps: 4 });
+    await page.mouse.up();
+    if (shift) await page.keyboard.up("Shift");
+  };
+  await page.focus('.strip[data-strip="in1"] .fader');
+  await page.keyboard.press("Home");
+  await waitFor(async () => (await level()) === 0, "0 dB");
+  await drag(0.2 * box.height, true); // a quarter of the way to -10 dB on this taper
+  await waitFor(async () => Math.abs((await level()) + 2.5) < 0.25, "fine drag near -2.5 dB");
+  await drag(0.1 * box.height, false);
+  await waitFor(async () => (await level()) < -5, "a coarse drag");
+  await page.waitForTimeout(250); // the drag's last value is sent; a grab now is still "quick"
+  const afterDrag = await level();
+  const t = await page.locator('.strip[data-strip="in1"] .fader-thumb').boundingBox();
+  await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
+  await page.waitForTimeout(400);
+  assert.equal(await level(), afterDrag, "a tap after a drag leaves the level");
+  await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
+  await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
+  await waitFor(async () => (await level()) === 0, "double tap to 0 dB");
 });
 
 test("local-only controls are disabled on the LAN and say why", async () => {

@@ -4,6 +4,8 @@
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { launchBrowser, startStage } from "./support.mjs";
+import { loadSource } from "../../web/test/load.mjs";
+import { demoSession } from "../../web/tools/demo-session.mjs";
 
 let stage;
 let browser;
@@ -65,4 +67,25 @@ test("without WebSockets the page polls for state and calls over HTTP", async ()
   await page.waitForFunction((r) => window.__ruviStore.revision === r + 1 && window.__ruviStore.ui.channels[0].level === -6, revision);
   assert.equal(await connection(page), "online · polling");
   await page.close();
+});
+
+test("a session whose state passes the 2 MiB message limit says why updates stopped", async () => {
+  const R = await loadSource("rules");
+  const session = demoSession(R, 1);
+  session.uiState.notes = "n".repeat(2200000);
+  const big = await startStage({ session, startAudio: false });
+  const page = await browser.context.newPage();
+  try {
+    await page.goto(big.url);
+    await page.fill("#login-password", big.password);
+    await page.click(".login-form button[type=submit]");
+    await page.waitForSelector('.strip[data-strip="in1"]');
+    await page.waitForFunction(
+      () => document.querySelector('[data-top="connection"]').textContent.startsWith("No state update for"),
+      null, { timeout: 10000 });
+    assert.match(await connection(page), /a state over the 2 MiB message limit is never sent$/);
+  } finally {
+    await page.close();
+    assert.equal(await big.stop(), 0);
+  }
 });

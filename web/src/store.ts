@@ -38,13 +38,16 @@ export class Store {
 
   accept(s: State): void {
     const t0 = performance.now();
-    const uiChanged = s.revision !== this.revision && s.uiState !== undefined && s.uiState !== null;
+    // Revisions only grow while the stage computer runs; a state older than what this page
+    // already holds (one built before our own edit was answered) must not undo that edit.
+    const newer = s.revision > this.revision || this.revision < 0;
+    const uiChanged = newer && s.uiState !== undefined && s.uiState !== null;
     this.status = s.status ?? null;
     if (uiChanged) {
       this.ui = s.uiState as UiDocument;
       this.uiGeneration++;
     }
-    this.revision = s.revision;
+    if (newer) this.revision = s.revision;
     this.stateCount++;
     for (const l of this.listeners) l(this, uiChanged);
     this.lastApplyMs = performance.now() - t0;
@@ -77,10 +80,17 @@ export class Store {
   /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
   send(rpc: Rpc): Promise<Reply> {
     const patch = rpc.params.uiPatch as { entityId: string; key: string; value: unknown } | undefined;
-    if (patch && this.ui) applyPatchLocally(this.ui, patch);
+    if (patch && this.ui) {
+      applyPatchLocally(this.ui, patch);
+      this.uiGeneration++;
+      for (const l of this.listeners) l(this, true);
+    }
     return this.call(rpc.method, rpc.params).then((reply) => {
       // A refused edit leaves the held document as it was: take it again with the next state.
       if (!reply.ok) this.revision = -1;
+      // Our edit alone moved the revision by one: the local copy, patched the same way the
+      // native side patched its own, is that revision. The next edit can be based on it at once.
+      else if (patch && typeof reply.result?.revision === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
       return reply;
     });
   }

@@ -90,15 +90,19 @@ export class Fader {
     let startY = 0;
     let startPos = 0;
     let pointer = -1;
+    let downAt = 0;
+    let moved = 0;
     track.addEventListener("pointerdown", (e) => {
       if (pointer !== -1) return;
       const now = performance.now();
+      // Two quick taps that did not move reset to 0 dB; a second grab after a drag never does.
       if (now - this.lastTap < 350) {
         this.lastTap = 0;
         this.emit(0);
         return;
       }
-      this.lastTap = now;
+      downAt = now;
+      moved = 0;
       pointer = e.pointerId;
       track.setPointerCapture(e.pointerId);
       startY = e.clientY;
@@ -109,6 +113,7 @@ export class Fader {
     });
     const move = (e: PointerEvent) => {
       if (e.pointerId !== pointer) return;
+      moved = Math.max(moved, Math.abs(e.clientY - startY));
       const height = track.clientHeight || 200;
       const fine = e.shiftKey || (this.opts.fine?.() ?? false);
       const delta = ((startY - e.clientY) / height) * (fine ? 0.25 : 1);
@@ -116,6 +121,8 @@ export class Fader {
     };
     const end = (e: PointerEvent) => {
       if (e.pointerId !== pointer) return;
+      const tap = moved < 4 && performance.now() - downAt < 300;
+      this.lastTap = tap ? performance.now() : 0;
       pointer = -1;
       this.dragging = false;
       this.el.classList.remove("dragging");
@@ -123,7 +130,6 @@ export class Fader {
     track.addEventListener("pointermove", move);
     track.addEventListener("pointerup", end);
     track.addEventListener("pointercancel", end);
-    this.el.addEventListener("dblclick", () => this.emit(0));
     this.el.addEventListener("keydown", (e) => {
       const step = e.shiftKey ? 0.1 : 0.5;
       const map: Record<string, () => number> = {

@@ -43,6 +43,7 @@ export class SessionScreen {
         b("Add matrix", "addMatrix", () => this.addBus("matrices"), true),
         b("Add return", "addReturn", () => this.addBus("returns"), true),
         b("Add DCA", "addDca", () => this.addDca(), true),
+        b("Add cue bus", "addCue", () => this.addCue(), true),
         b("Discard draft", "discard", () => this.discard()),
         b("Apply", "applySession", () => this.apply(), true, "primary"),
       ),
@@ -109,6 +110,16 @@ export class SessionScreen {
     d.dcas = d.dcas ?? [];
     const id = freeId(d, "dca");
     d.dcas.push({ id, name: `DCA ${d.dcas.length + 1}`, level: 0, mute: false, members: [] });
+    this.touch();
+  }
+
+  private addCue(): void {
+    const d = this.ensureDraft();
+    if (!d || d.monitor) return;
+    if (nodeCount(d) >= MAX_NODES) return setText(this.result, `At most ${MAX_NODES} strips and buses`);
+    const cue = newBus(freeId(d, "cue"), "Cue", 7);
+    cue.lr = false;
+    d.monitor = cue;
     this.touch();
   }
 
@@ -204,9 +215,25 @@ export class SessionScreen {
       const width = h("select", { disabled: !editable, "aria-label": `${s.id} width` }, h("option", { value: 1, text: "mono" }), h("option", { value: 2, text: "stereo" }));
       width.value = String(s.width === 1 ? 1 : 2);
       width.addEventListener("change", () => edit((t) => { t.width = Number(width.value); t.sourcePorts = (t.sourcePorts ?? []).slice(0, t.width); }));
-      const src = h("input", { type: "text", disabled: !editable, value: portsText(s.sourcePorts), placeholder: "device:channel, …", "aria-label": `${s.id} source` });
+      const src = h("input", { type: "text", disabled: !editable, value: portsText(s.sourcePorts), placeholder: "device#channel, …", "aria-label": `${s.id} source` });
       src.addEventListener("change", () => edit((t) => { t.sourcePorts = parsePorts(src.value); t.sourceType = t.sourcePorts.length ? "device" : "none"; }));
-      parts.push(width, h("label", {}, "in ", src));
+      // A loaded WAV file can feed the strip instead of a device: its first lanes, one per side.
+      const files: any[] = this.store.status?.playback?.files ?? [];
+      const kind = h("select", { disabled: !editable, "aria-label": `${s.id} source kind` },
+        h("option", { value: "", text: "device" }), ...files.map((f) => h("option", { value: String(f.id), text: `file ${f.name ?? f.id}` })));
+      kind.value = s.sourceType === "file" ? String(s.fileId ?? "") : "";
+      kind.addEventListener("change", () => edit((t) => {
+        const f = files.find((x) => String(x.id) === kind.value);
+        if (!f) {
+          t.sourceType = (t.sourcePorts ?? []).length ? "device" : "none";
+          return;
+        }
+        const width = t.width === 1 ? 1 : 2;
+        t.sourceType = "file";
+        t.fileId = f.id;
+        t.fileChannels = Array.from({ length: width }, (_, i) => Math.min(i, Math.max(0, (f.channels ?? 1) - 1)));
+      }));
+      parts.push(width, kind, h("label", {}, "in ", src));
     }
     const outs = h("input", { type: "text", disabled: !editable, value: portsText(s.outputPorts), placeholder: "device:channel, …", "aria-label": `${s.id} outputs` });
     outs.addEventListener("change", () => edit((t) => { t.outputPorts = parsePorts(outs.value); }));
@@ -227,6 +254,17 @@ export class SessionScreen {
         if (cb.checked) t.sends.push({ busId: bus.id, level: -80, pre: false });
       }));
       parts.push(h("label", { class: "check" }, cb, ` ${bus.name ?? bus.id}`));
+      const send = (s.sends ?? []).find((x) => x.busId === bus.id);
+      if (send) {
+        const tap = h("select", { disabled: !editable, "aria-label": `${s.id} send to ${bus.id} tap` },
+          h("option", { value: "post", text: "post" }), h("option", { value: "pre", text: "pre" }));
+        tap.value = send.pre ? "pre" : "post";
+        tap.addEventListener("change", () => edit((t) => {
+          const x = (t.sends ?? []).find((y) => y.busId === bus.id);
+          if (x) x.pre = tap.value === "pre";
+        }));
+        parts.push(tap);
+      }
     }
     if (editable && this.plugins.length) {
       const pick = h("select", { "aria-label": `${s.id} add insert` }, h("option", { value: "", text: "+ insert" }), ...this.plugins.map((p) => h("option", { value: p.modulePath, text: p.name })));
@@ -254,6 +292,8 @@ export class SessionScreen {
         this.ensureDraft();
         const dr = this.draft!;
         for (const k of ["channels", "aux", "groups", "matrices", "returns"] as const) if (dr[k]) dr[k] = dr[k]!.filter((x) => x.id !== s.id);
+        if (dr.monitor?.id === s.id) delete dr.monitor;
+        if (dr.mono?.id === s.id) delete dr.mono;
         for (const x of allStrips(dr)) {
           if (x.sends) x.sends = x.sends.filter((y) => y.busId !== s.id);
           if (x.groups) x.groups = x.groups.filter((g) => g !== s.id);

@@ -100,8 +100,10 @@ export class StripScreen {
     const parts: HTMLElement[] = [];
     const trim = h("input", { type: "number", min: -60, max: 24, step: 0.5, value: s.trim ?? 0, "aria-label": "Trim dB" });
     trim.addEventListener("change", () => void this.store.send(scalarRequest(s, "trimDb", Number(trim.value))));
-    parts.push(h("div", { class: "form-row" }, h("label", {}, "Trim dB ", trim),
-      h("span", { class: "swatch", style: `background:${s.color ?? "#888"}` }), h("strong", { text: `${s.name ?? s.id}` })));
+    const name = h("input", { type: "text", value: s.name ?? s.id, maxlength: 64, "aria-label": "Strip name" });
+    name.addEventListener("change", () => void this.store.send({ method: "uiPatch", params: { uiPatch: { entityId: s.id, key: "name", value: name.value } } }));
+    parts.push(h("div", { class: "form-row" }, h("span", { class: "swatch", style: `background:${s.color ?? "#888"}` }),
+      h("label", {}, "Name ", name), h("label", {}, "Trim dB ", trim)));
     const toggles = h("div", { class: "form-row" });
     for (const t of TOGGLES) {
       const cb = h("input", { type: "checkbox", "aria-label": t.label });
