@@ -210,6 +210,7 @@
     }
     acceptState(s) {
       if (!s || typeof s.revision !== "number") return;
+      this.lastStateAt = performance.now();
       this.revision = s.revision;
       if (s.uiState !== void 0) this.lastUi = s.uiState;
       else if (this.lastUi !== void 0) s = { ...s, uiState: this.lastUi };

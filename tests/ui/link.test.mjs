@@ -3,12 +3,17 @@
 // side of the socket is cut by the test; the server is the real one.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { launchBrowser, startStage } from "./support.mjs";
+import { coreMissing, launchBrowser, startStage } from "./support.mjs";
+import { loadSource } from "../../web/test/load.mjs";
+import { demoSession } from "../../web/tools/demo-session.mjs";
+
+const skip = await coreMissing();
 
 let stage;
 let browser;
 
 before(async () => {
+  if (skip) return;
   stage = await startStage();
   browser = await launchBrowser();
 });
@@ -27,7 +32,7 @@ async function login(page) {
 
 const connection = (page) => page.locator('[data-top="connection"]').textContent();
 
-test("a dropped WebSocket reconnects, authenticates again and carries states and calls", async () => {
+test("a dropped WebSocket reconnects, authenticates again and carries states and calls", { skip }, async () => {
   const page = await browser.context.newPage();
   const sockets = [];
   await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
@@ -49,7 +54,7 @@ test("a dropped WebSocket reconnects, authenticates again and carries states and
   await page.close();
 });
 
-test("without WebSockets the page polls for state and calls over HTTP", async () => {
+test("without WebSockets the page polls for state and calls over HTTP", { skip }, async () => {
   const page = await browser.context.newPage();
   let refused = 0;
   await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
@@ -65,4 +70,25 @@ test("without WebSockets the page polls for state and calls over HTTP", async ()
   await page.waitForFunction((r) => window.__ruviStore.revision === r + 1 && window.__ruviStore.ui.channels[0].level === -6, revision);
   assert.equal(await connection(page), "online · polling");
   await page.close();
+});
+
+test("a session whose state passes the 2 MiB message limit says why updates stopped", { skip }, async () => {
+  const R = await loadSource("rules");
+  const session = demoSession(R, 1);
+  session.uiState.notes = "n".repeat(2200000);
+  const big = await startStage({ session, startAudio: false });
+  const page = await browser.context.newPage();
+  try {
+    await page.goto(big.url);
+    await page.fill("#login-password", big.password);
+    await page.click(".login-form button[type=submit]");
+    await page.waitForSelector('.strip[data-strip="in1"]');
+    await page.waitForFunction(
+      () => document.querySelector('[data-top="connection"]').textContent.startsWith("No state update for"),
+      null, { timeout: 10000 });
+    assert.match(await connection(page), /a state over the 2 MiB message limit is never sent$/);
+  } finally {
+    await page.close();
+    assert.equal(await big.stop(), 0);
+  }
 });

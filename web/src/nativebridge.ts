@@ -246,6 +246,7 @@ class LanBridge extends BridgeBase {
 
   private acceptState(s: State): void {
     if (!s || typeof s.revision !== "number") return;
+    this.lastStateAt = performance.now();
     this.revision = s.revision;
     if (s.uiState !== undefined) this.lastUi = s.uiState;
     else if (this.lastUi !== undefined) s = { ...s, uiState: this.lastUi };
