@@ -3,8 +3,7 @@
 // The graph renders on this thread, block by block, as the device thread would run it.
 
 #include "live_session_fixture.h"
-
-#include "engine/mixing.h"
+#include "tone_rig.h"
 
 #include <gtest/gtest.h>
 #ifdef __SANITIZE_ADDRESS__
@@ -20,32 +19,6 @@ namespace kestravon::ruvi {
 namespace {
 
 using namespace livetest;
-
-constexpr double kRate = 48000.0;
-constexpr int kBlock = 128;
-constexpr int kInputs = 2;
-constexpr int kOutputs = 12;
-constexpr double kToneHz = 1000.0;
-
-BackendStatus toneDevice() {
-    BackendStatus layout;
-    layout.sampleRate = static_cast<std::int32_t>(kRate);
-    layout.inputChannels = kInputs;
-    layout.outputChannels = kOutputs;
-    EndpointStatus capture;
-    capture.id = "cap";
-    capture.capture = true;
-    capture.channels = kInputs;
-    EndpointStatus render;
-    render.id = "play";
-    render.channels = kOutputs;
-    layout.streams = {capture, render};
-    return layout;
-}
-
-Json port(const char* device, int channel) {
-    return {{"deviceId", device}, {"channel", channel}};
-}
 
 // A mono strip on the tone with its own output lane.
 Json toneStrip(const std::string& id, int lane) {
@@ -107,58 +80,6 @@ AudioConsole audioConsole() {
         "dcas": [{"id": "dca1", "level": 0, "mute": false, "members": ["dca"]}]})");
     return console;
 }
-
-// Renders the tone and keeps the last window of every output lane.
-class ToneRig {
-public:
-    explicit ToneRig(NativeGraphEngine& engine)
-        : engine_(engine), in_(kInputs * kBlockStride), out_(kOutputs * kBlockStride) {}
-
-    // RMS level in dBFS of one lane over `measureMs`, after `settleMs` of rendering.
-    double levelDb(int lane, double settleMs = 60.0, double measureMs = 40.0) {
-        render(settleMs);
-        const std::vector<std::vector<float>> kept = render(measureMs);
-        double sum = 0.0;
-        for (float s : kept[static_cast<std::size_t>(lane)]) {
-            sum += static_cast<double>(s) * s;
-        }
-        const double rms = std::sqrt(sum / static_cast<double>(kept[0].size()));
-        return rms > 0.0 ? 20.0 * std::log10(rms) : -400.0;
-    }
-
-private:
-    std::vector<std::vector<float>> render(double ms) {
-        const int frames = static_cast<int>(ms * kRate / 1000.0);
-        std::vector<std::vector<float>> kept(kOutputs);
-        const float* inputs[kInputs];
-        float* outputs[kOutputs];
-        for (int c = 0; c < kInputs; ++c) {
-            inputs[c] = in_.data() + c * kBlockStride;
-        }
-        for (int c = 0; c < kOutputs; ++c) {
-            outputs[c] = out_.data() + c * kBlockStride;
-        }
-        for (int done = 0; done < frames; done += kBlock) {
-            for (int k = 0; k < kBlock; ++k) {
-                const float s = static_cast<float>(
-                    0.5 * std::sin(2.0 * std::numbers::pi * kToneHz * phase_++ / kRate));
-                in_[static_cast<std::size_t>(k)] = s;
-                in_[static_cast<std::size_t>(kBlockStride + k)] = s;
-            }
-            engine_.render(inputs, kInputs, outputs, kOutputs, kBlock, kRate);
-            for (int c = 0; c < kOutputs; ++c) {
-                kept[static_cast<std::size_t>(c)].insert(kept[static_cast<std::size_t>(c)].end(),
-                                                         outputs[c], outputs[c] + kBlock);
-            }
-        }
-        return kept;
-    }
-
-    NativeGraphEngine& engine_;
-    std::vector<float> in_;
-    std::vector<float> out_;
-    double phase_ = 0.0;
-};
 
 // The second-order Butterworth high-pass the strip uses, at the tone, from its analog
 // prototype with the bilinear transform's frequency warping.

@@ -473,5 +473,58 @@ TEST(LiveControls, GetVstParametersListsThePluginsParametersAndChangesNothing) {
     EXPECT_TRUE(held(*app) == before);
 }
 
+// A session applied without "native" is its own description: the members of the request are
+// taken off it, so the UI document never lands inside the native description (and from there in
+// scene states and files).
+TEST(LiveControls, ASessionAppliedWithoutNativeKeepsTheRequestOutOfTheDescription) {
+    auto app = headlessApplication();
+    EndpointInfo output;
+    output.id = "virtual:test-out";
+    output.channels = 2;
+    output.sampleRate = 48000;
+    output.available = true;
+    app->impl().devices = {output};
+    Json params = liveNative();
+    params["uiState"] = liveUi();
+    params["baseRevision"] = 0;
+    const Json reply = app->handleRequest(
+        {{"id", 3}, {"method", "applySession"}, {"_remote", true}, {"params", params}});
+    ASSERT_TRUE(reply.at("ok").get<bool>()) << reply.dump();
+    const auto& impl = app->impl();
+    for (const char* request : {"uiState", "baseRevision", "_remote"}) {
+        EXPECT_FALSE(impl.nativeSession.contains(request)) << request;
+    }
+    EXPECT_EQ(impl.nativeSession.at("nodes"), liveNative().at("nodes"));
+    EXPECT_EQ(impl.uiSession, liveUi());
+    const Json edit = call(*app, "setParameter", Json::parse(R"({"nodeId": "ch2", "key": "pan",
+        "value": 30, "uiPatch": {"entityId": "ch2", "key": "pan", "value": 30}})"));
+    EXPECT_TRUE(edit.at("ok").get<bool>()) << edit.dump();
+    EXPECT_FALSE(impl.nativeSession.contains("uiState"));
+}
+
+// While a recording job prepares its take, the armed tracks must hold still; every other live
+// edit, the DCA faders included, goes on.
+TEST(LiveControls, ArmingWaitsForRecordingPreparationWhileOtherEditsGoOn) {
+    auto app = headlessApplication();
+    holdSession(*app, liveNative(), liveUi());
+    auto& impl = app->impl();
+    impl.job = std::make_unique<Application::AsyncJob>();
+    impl.job->method = "startRecording";
+    impl.job->recordingJob = true;
+    expectRefusals(*app, {{"uiPatch", R"({"uiPatch": {"entityId": "ch1", "key": "arm",
+                              "value": true}})",
+                           "Wait for recording preparation before changing armed tracks"}});
+    for (const char* patch : {R"({"entityId": "ch1", "key": "name", "value": "Lead"})",
+                              R"({"entityId": "dca1", "key": "level", "value": 0})"}) {
+        const Json reply = call(*app, "uiPatch", {{"uiPatch", Json::parse(patch)}});
+        EXPECT_TRUE(reply.at("ok").get<bool>()) << reply.dump();
+    }
+    EXPECT_TRUE(call(*app, "setParameter", Json::parse(R"({"nodeId": "ch2", "key": "pan",
+        "value": 10})"))
+                    .at("ok")
+                    .get<bool>());
+    impl.job.reset();
+}
+
 } // namespace
 } // namespace kestravon::ruvi

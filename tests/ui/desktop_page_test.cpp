@@ -25,19 +25,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-// One-time allocations of the web view's own libraries (font cache, JavaScript engine, the
-// accessibility bus, GLib's type system) live until exit; their stacks end inside those
-// libraries, so nothing of ours is hidden by this list.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n"
-           "leak:libjavascriptcoregtk-4.1.so\n"
-           "leak:libwebkit2gtk-4.1.so\n"
-           "leak:libdbus-1.so\n"
-           "leak:libglib-2.0.so\n";
-}
-#endif
-
 namespace kestravon::ruvi {
 namespace {
 

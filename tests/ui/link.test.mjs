@@ -3,14 +3,17 @@
 // side of the socket is cut by the test; the server is the real one.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { launchBrowser, startStage } from "./support.mjs";
+import { coreMissing, launchBrowser, startStage } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
+
+const skip = await coreMissing();
 
 let stage;
 let browser;
 
 before(async () => {
+  if (skip) return;
   stage = await startStage();
   browser = await launchBrowser();
 });
@@ -29,7 +32,7 @@ async function login(page) {
 
 const connection = (page) => page.locator('[data-top="connection"]').textContent();
 
-test("a dropped WebSocket reconnects, authenticates again and carries states and calls", async () => {
+test("a dropped WebSocket reconnects, authenticates again and carries states and calls", { skip }, async () => {
   const page = await browser.context.newPage();
   const sockets = [];
   await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
@@ -51,7 +54,7 @@ test("a dropped WebSocket reconnects, authenticates again and carries states and
   await page.close();
 });
 
-test("without WebSockets the page polls for state and calls over HTTP", async () => {
+test("without WebSockets the page polls for state and calls over HTTP", { skip }, async () => {
   const page = await browser.context.newPage();
   let refused = 0;
   await page.routeWebSocket(/\/api\/ruvi$/, (ws) => {
@@ -69,7 +72,7 @@ test("without WebSockets the page polls for state and calls over HTTP", async ()
   await page.close();
 });
 
-test("a session whose state passes the 2 MiB message limit says why updates stopped", async () => {
+test("a session whose state passes the 2 MiB message limit says why updates stopped", { skip }, async () => {
   const R = await loadSource("rules");
   const session = demoSession(R, 1);
   session.uiState.notes = "n".repeat(2200000);

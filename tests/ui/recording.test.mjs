@@ -5,9 +5,11 @@ import assert from "node:assert/strict";
 import { existsSync, mkdtempSync, readdirSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
-import { launchBrowser, startStage } from "./support.mjs";
+import { coreMissing, launchBrowser, startStage } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
+
+const skip = await coreMissing();
 
 let stage;
 let browser;
@@ -15,6 +17,7 @@ let page;
 const folder = mkdtempSync(join(tmpdir(), "ruvi-takes-"));
 
 before(async () => {
+  if (skip) return;
   const R = await loadSource("rules");
   const session = demoSession(R, 1);
   session.uiState.recorder.directory = folder;
@@ -35,7 +38,7 @@ after(async () => {
 
 const recording = (key) => page.evaluate((k) => window.__ruviStore.status.recording[k], key);
 
-test("an armed strip records a take into the session's folder and stops cleanly", async () => {
+test("an armed strip records a take into the session's folder and stops cleanly", { skip }, async () => {
   await page.click('[data-tab="recording"]');
   await page.click('[data-action="startRecording"]');
   await page.waitForFunction(() => document.querySelector('[data-top="lastError"]').textContent === "Arm distinct input tracks before recording");

@@ -138,3 +138,20 @@ export function colourCount(png) {
   }
   return seen.size;
 }
+
+/**
+ * Whether the control core answers what the page needs (while its methods are still being
+ * written, the harness refuses the session with "Native method not implemented"); a string
+ * with the reason when it does not, for node:test's skip option.
+ */
+export async function coreMissing() {
+  try {
+    const stage = await startStage();
+    await stage.stop();
+    return false;
+  } catch (e) {
+    const m = /Native method not implemented: \w+/.exec(String(e.message));
+    if (m) return `the control core lacks it yet (${m[0]})`;
+    throw e;
+  }
+}
