@@ -265,6 +265,25 @@ TEST_F(ProgramFixture, StatusEventsArriveTenTimesASecondOneAtATime) {
     EXPECT_LE(afterBlock.get<int>(), 4);
 }
 
+TEST_F(ProgramFixture, ACrashedWebProcessGetsItsPageBack) {
+    start();
+    waitForPage();
+    for (int crash = 0; crash < 2; ++crash) {
+        SCOPED_TRACE(crash);
+        evalInPage(view(), "window.beforeCrash = true");
+        webkit_web_view_terminate_web_process(view());
+        ASSERT_TRUE(runUntil(
+            [&] {
+                return evalInPage(view(), "typeof window.probe === 'object' && "
+                                          "window.beforeCrash === undefined") == true;
+            },
+            20s));
+        // The bridge is back with the page, and so are the status pushes.
+        EXPECT_TRUE(runUntil(
+            [&] { return evalInPage(view(), "window.probe.events.length > 0") == true; }, 2s));
+    }
+}
+
 TEST_F(ProgramFixture, CloseWaitsForTheOutermostDialog) {
     start(false);
     struct ClosingDialogs : ScriptedDialogs {
