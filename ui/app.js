@@ -437,6 +437,9 @@
       __publicField(this, "lastApplyMs", 0);
       bridge2.onState((s) => this.accept(s));
       bridge2.onTraffic((request, reply) => this.record(request, reply));
+      bridge2.onConnection((c) => {
+        if (c.phase === "login") this.revision = -1;
+      });
     }
     get lan() {
       return this.bridge.link === "lan";
