@@ -175,8 +175,14 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     ASSERT_TRUE(waitFor("document.querySelector('[data-insert=\"in1-fx1\"]')"));
     click("[data-insert=\"in1-fx1\"] [data-action=getVstParameters]");
     EXPECT_TRUE(waitFor("document.querySelectorAll('.vst-params input[type=range]').length > 3"));
+    eval("(() => { const r = document.querySelector('.vst-params input[type=range]:not(:disabled)'); r.value = "
+         "'0.25'; "
+         "r.dispatchEvent(new Event('input')); })()");
+    EXPECT_TRUE(waitFor(
+        "Object.values(window.__ruviStore.ui.channels[0].inserts[0].parameters).includes(0.25)"));
 
     const Json errors = eval("window.__ruviStore.errors.length");
+    EXPECT_EQ(errors, 0) << eval("JSON.stringify(window.__ruviStore.errors)").dump();
     click("input[aria-label=\"Bypass in1-fx1\"]");
     EXPECT_TRUE(waitFor("window.__ruviStore.ui.channels[0].inserts[0].bypass === true"));
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors);
