@@ -437,6 +437,9 @@
       __publicField(this, "lastApplyMs", 0);
       bridge2.onState((s) => this.accept(s));
       bridge2.onTraffic((request, reply) => this.record(request, reply));
+      bridge2.onConnection((c) => {
+        if (c.phase === "login") this.revision = -1;
+      });
     }
     get lan() {
       return this.bridge.link === "lan";
@@ -1152,6 +1155,7 @@
         const r = await this.store.call("capabilities");
         if (r.ok) setText(this.caps, JSON.stringify(r.result, null, 1));
       });
+      capsBtn.dataset.action = "capabilities";
       this.el = h(
         "section",
         { class: "screen audio", "data-screen": this.id },

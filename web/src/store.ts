@@ -30,6 +30,10 @@ export class Store {
   constructor(readonly bridge: RuviBridge) {
     bridge.onState((s) => this.accept(s));
     bridge.onTraffic((request, reply) => this.record(request, reply));
+    // A new login may meet a restarted stage computer whose revision starts again from 0.
+    bridge.onConnection((c) => {
+      if (c.phase === "login") this.revision = -1;
+    });
   }
 
   get lan(): boolean {
