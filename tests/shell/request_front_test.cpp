@@ -291,6 +291,23 @@ TEST_F(FrontFixture, EditorRequestsThatCannotOpenLeaveNoWindow) {
     }
     EXPECT_EQ(editors.created, 0);
     EXPECT_EQ(editors.destroyed, 0) << "the user's open editor must stay";
+
+    // While a file job runs the editor waits, and no window is made.
+    TempFolder folder;
+    writeWav(folder.path + "/a.wav", 48000, 1, 48000);
+    const Json started = call(
+        {{"id", 2}, {"method", "loadPlayback"}, {"params", {{"paths", {folder.path + "/a.wav"}}}}});
+    if (coreMethodMissing(started) || !app->jobRunning()) {
+        GTEST_SKIP() << started.dump();
+    }
+    EXPECT_EQ(call({{"id", 3},
+                    {"method", "showVstEditor"},
+                    {"params", {{"nodeId", "in1"}, {"slotId", "a"}}}}),
+              Json({{"id", 3},
+                    {"ok", false},
+                    {"error", "Wait for the file operation before opening a plugin editor"}}));
+    EXPECT_EQ(editors.created, 0);
+    EXPECT_EQ(editors.destroyed, 0);
 }
 
 } // namespace

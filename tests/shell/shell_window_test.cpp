@@ -113,8 +113,7 @@ TEST_F(ProgramFixture, MainWindowHasItsTitleClassSizeAndPage) {
               "rgb(200, 40, 30)");
     EXPECT_EQ(evalInPage(view(), "document.documentElement.dataset.ruviBridge"), "1");
     // The screen shows the page, not one flat colour.
-    runFor(300ms);
-    EXPECT_GT(distinctColours(window), 1);
+    EXPECT_TRUE(runUntil([&] { return distinctColours(window) > 1; }, 3s));
 }
 
 TEST_F(ProgramFixture, TheSchemeServesOnlyFilesOfThePageFolder) {
