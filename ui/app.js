@@ -437,6 +437,9 @@
       __publicField(this, "lastApplyMs", 0);
       bridge2.onState((s) => this.accept(s));
       bridge2.onTraffic((request, reply) => this.record(request, reply));
+      bridge2.onConnection((c) => {
+        if (c.phase === "login") this.revision = -1;
+      });
     }
     get lan() {
       return this.bridge.link === "lan";
@@ -485,8 +488,12 @@
       }
       return this.call(rpc.method, rpc.params).then((reply) => {
         var _a;
-        if (!reply.ok) this.revision = -1;
-        else if (patch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
+        if (!reply.ok) {
+          this.revision = -1;
+          void this.call("getControlState", { after: 0 }).then((r) => {
+            if (r.ok && r.result && typeof r.result.revision === "number") this.accept(r.result);
+          });
+        } else if (patch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
         return reply;
       });
     }
@@ -1152,6 +1159,7 @@
         const r = await this.store.call("capabilities");
         if (r.ok) setText(this.caps, JSON.stringify(r.result, null, 1));
       });
+      capsBtn.dataset.action = "capabilities";
       this.el = h(
         "section",
         { class: "screen audio", "data-screen": this.id },
@@ -1785,7 +1793,7 @@
       const rows = list.slice(0, 256).map((p) => {
         const id = Number(p.id ?? p.parameterId);
         const v = Number(p.value ?? p.normalized ?? 0);
-        const range = h("input", { type: "range", min: 0, max: 1, step: 1e-3, value: v, "aria-label": String(p.title ?? p.name ?? id) });
+        const range = h("input", { type: "range", min: 0, max: 1, step: 1e-3, value: v, disabled: p.readOnly === true, "aria-label": String(p.title ?? p.name ?? id) });
         const c = new Coalescer((x) => {
           const st = this.strip();
           return st ? this.store.send(vstParameterRequest(st, slotId, id, x)) : Promise.resolve();

@@ -1,5 +1,7 @@
 #include "gtk_test_support.h"
 
+#include "shell/gui_leak_suppressions.h"
+
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
@@ -9,19 +11,9 @@
 #include <set>
 #include <thread>
 
-// Allocations the GUI libraries make once per process and keep until exit (font caches, the
-// JavaScript engine's atom table). Only library frames are named here: a leak of ours still
-// shows. Every test binary that drives GTK links this file, so each gets them.
+// Every test binary that drives GTK links this file, so each gets the suppressions.
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n"
-           "leak:libexpat.so\n"
-           "leak:libpangoft2-1.0.so\n"
-           "leak:libpango-1.0.so\n"
-           "leak:libcairo.so\n"
-           "leak:libjavascriptcoregtk-4.1.so\n"
-           "leak:libwebkit2gtk-4.1.so\n"
-           "leak:libgtk-3.so\n"
-           "leak:libgdk-3.so\n";
+    return kestravon::ruvi::kGuiLeakSuppressions;
 }
 
 namespace kestravon::ruvi {

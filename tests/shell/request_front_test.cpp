@@ -190,6 +190,12 @@ TEST_F(FrontFixture, SessionDialogsChooseCancelAndStayLocal) {
 }
 
 TEST_F(FrontFixture, SaveSessionWritesTheChosenFileWithItsExtension) {
+    std::ifstream starter(std::string(RUVI_SHELL_TEST_DIR) + "/starter_session.json");
+    const Json applied = call({{"method", "applySession"}, {"params", Json::parse(starter)}});
+    if (coreMethodMissing(applied)) {
+        GTEST_SKIP() << applied.dump();
+    }
+    ASSERT_EQ(applied.at("ok"), true) << applied.dump();
     TempFolder folder;
     dialogs.sessionAnswers.push_back(folder.path + "/rehearsal");
     const Json reply = call({{"id", 11}, {"method", "saveSession"}, {"params", Json::object()}});
@@ -285,6 +291,23 @@ TEST_F(FrontFixture, EditorRequestsThatCannotOpenLeaveNoWindow) {
     }
     EXPECT_EQ(editors.created, 0);
     EXPECT_EQ(editors.destroyed, 0) << "the user's open editor must stay";
+
+    // While a file job runs the editor waits, and no window is made.
+    TempFolder folder;
+    writeWav(folder.path + "/a.wav", 48000, 1, 48000);
+    const Json started = call(
+        {{"id", 2}, {"method", "loadPlayback"}, {"params", {{"paths", {folder.path + "/a.wav"}}}}});
+    if (coreMethodMissing(started) || !app->jobRunning()) {
+        GTEST_SKIP() << started.dump();
+    }
+    EXPECT_EQ(call({{"id", 3},
+                    {"method", "showVstEditor"},
+                    {"params", {{"nodeId", "in1"}, {"slotId", "a"}}}}),
+              Json({{"id", 3},
+                    {"ok", false},
+                    {"error", "Wait for the file operation before opening a plugin editor"}}));
+    EXPECT_EQ(editors.created, 0);
+    EXPECT_EQ(editors.destroyed, 0);
 }
 
 } // namespace

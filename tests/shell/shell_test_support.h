@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -68,6 +69,10 @@ public:
 // True (and the test should GTEST_SKIP) while the control core still lacks what the reply
 // needed; lets these tests land before the methods they drive.
 bool coreMethodMissing(const nlohmann::json& reply);
+
+// A 16-bit PCM WAV of a quiet ramp.
+void writeWav(const std::string& path, std::uint32_t rate, std::uint16_t channels,
+              std::uint32_t frames);
 
 // A fresh folder under the test temporary folder, removed by the caller's scope.
 struct TempFolder {

@@ -113,8 +113,7 @@ TEST_F(ProgramFixture, MainWindowHasItsTitleClassSizeAndPage) {
               "rgb(200, 40, 30)");
     EXPECT_EQ(evalInPage(view(), "document.documentElement.dataset.ruviBridge"), "1");
     // The screen shows the page, not one flat colour.
-    runFor(300ms);
-    EXPECT_GT(distinctColours(window), 1);
+    EXPECT_TRUE(runUntil([&] { return distinctColours(window) > 1; }, 3s));
 }
 
 TEST_F(ProgramFixture, TheSchemeServesOnlyFilesOfThePageFolder) {
@@ -263,6 +262,25 @@ TEST_F(ProgramFixture, StatusEventsArriveTenTimesASecondOneAtATime) {
         evalInPage(view(), "window.probe.events.filter(e => e.at >= window.unblockedAt && "
                            "e.at < window.unblockedAt + 300).length");
     EXPECT_LE(afterBlock.get<int>(), 4);
+}
+
+TEST_F(ProgramFixture, ACrashedWebProcessGetsItsPageBack) {
+    start();
+    waitForPage();
+    for (int crash = 0; crash < 2; ++crash) {
+        SCOPED_TRACE(crash);
+        evalInPage(view(), "window.beforeCrash = true");
+        webkit_web_view_terminate_web_process(view());
+        ASSERT_TRUE(runUntil(
+            [&] {
+                return evalInPage(view(), "typeof window.probe === 'object' && "
+                                          "window.beforeCrash === undefined") == true;
+            },
+            20s));
+        // The bridge is back with the page, and so are the status pushes.
+        EXPECT_TRUE(runUntil(
+            [&] { return evalInPage(view(), "window.probe.events.length > 0") == true; }, 2s));
+    }
 }
 
 TEST_F(ProgramFixture, CloseWaitsForTheOutermostDialog) {

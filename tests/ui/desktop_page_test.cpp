@@ -175,8 +175,14 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     ASSERT_TRUE(waitFor("document.querySelector('[data-insert=\"in1-fx1\"]')"));
     click("[data-insert=\"in1-fx1\"] [data-action=getVstParameters]");
     EXPECT_TRUE(waitFor("document.querySelectorAll('.vst-params input[type=range]').length > 3"));
+    eval("(() => { const r = document.querySelector('.vst-params input[type=range]:not(:disabled)'); r.value = "
+         "'0.25'; "
+         "r.dispatchEvent(new Event('input')); })()");
+    EXPECT_TRUE(waitFor(
+        "Object.values(window.__ruviStore.ui.channels[0].inserts[0].parameters).includes(0.25)"));
 
     const Json errors = eval("window.__ruviStore.errors.length");
+    EXPECT_EQ(errors, 0) << eval("JSON.stringify(window.__ruviStore.errors)").dump();
     click("input[aria-label=\"Bypass in1-fx1\"]");
     EXPECT_TRUE(waitFor("window.__ruviStore.ui.channels[0].inserts[0].bypass === true"));
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors);
@@ -223,6 +229,78 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     EXPECT_TRUE(runUntil([&] { return peakDb("in1") > -12; }, 5s)) << peakDb("in1");
     click("[data-action=stopPlayback]");
     EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === false"));
+}
+
+// The controls of every remaining method, each reaching the stage computer and answered "ok".
+TEST_F(DesktopPage, EveryOtherMethodRunsFromItsControl) {
+    applyTemplate();
+    const std::string wav = folder.path + "/tone.wav";
+    ASSERT_EQ(
+        std::system(("sox -n -r 48000 -c 2 -b 24 " + wav + " synth 2 sine 440 vol 0.5").c_str()),
+        0);
+    const Json errors = eval("window.__ruviStore.errors.length");
+    const auto noErrors = [&] { return eval("window.__ruviStore.errors.length") == errors; };
+
+    click(".strip[data-strip=in1] .strip-name");
+    click("input[aria-label=HPF]");
+    ASSERT_TRUE(
+        waitFor("window.__ruviStore.ui.channels[0].stripProcessing?.hpf?.enabled === true"));
+
+    click("[data-tab=audio]");
+    click("[data-action=capabilities]");
+    EXPECT_TRUE(waitFor("document.querySelector('.caps').textContent.includes('nativeEngine')"));
+    click("[data-action=startAudio]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"));
+    click("[data-action=stopAudio]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === false"));
+
+    const std::string session = folder.path + "/show.kestavel";
+    click("[data-tab=session]");
+    dialogs.sessionAnswers.push_back(session);
+    click("[data-action=saveSession]");
+    ASSERT_TRUE(
+        waitFor("document.querySelector('[data-result=session]').textContent.startsWith('Saved')"))
+        << eval("document.querySelector('[data-result=session]').textContent").dump();
+    dialogs.sessionAnswers.push_back(session);
+    click("[data-action=loadSession]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.controlJob.method === 'loadSession' && "
+                        "window.__ruviStore.status.controlJob.phase === 'complete'"));
+
+    click("[data-tab=playback]");
+    dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
+    click("[data-action=loadPlayback]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s));
+    eval("(() => { const s = document.querySelector('input[aria-label=Position]'); s.value = "
+         "'24000'; "
+         "s.dispatchEvent(new Event('change')); })()");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.requestedFrame === 24000 || "
+                        "window.__ruviStore.status.playback.frame === 24000"));
+    eval("(() => { const e = document.querySelector('input[aria-label=\"Loop end frame\"]'); "
+         "e.value = "
+         "'48000'; document.querySelector('input[aria-label=Loop]').click(); })()");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.looping === true"));
+    click("[data-action=unloadPlayback]");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 0"));
+
+    setenv("RUVI_LAN_LOOPBACK_ONLY", "1", 1);
+    click("[data-tab=lan]");
+    const unsigned port = freeLoopbackPort();
+    eval("(() => { document.querySelector('input[aria-label=\"LAN control enabled\"]').checked = "
+         "true; "
+         "document.querySelector('input[aria-label=Port]').value = '" +
+         std::to_string(port) +
+         "'; document.querySelector('input[aria-label=\"LAN password\"]').value = 'stage-pass-1'; "
+         "})()");
+    click("[data-action=configureRemote]");
+    EXPECT_TRUE(waitFor("window.__ruviStore.status.remote.enabled === true"));
+    EXPECT_EQ(eval("window.__ruviStore.status.remote.port"), port);
+
+    click("[data-tab=diagnostics]");
+    click("[data-action=status]");
+    click("[data-action=getControlState]");
+    EXPECT_TRUE(waitFor("window.__ruviStore.traffic.filter(t => t.reply.ok && ['status', "
+                        "'getControlState'].includes(t.request.method)).length === 2"));
+    EXPECT_TRUE(noErrors()) << eval("window.__ruviStore.lastError").dump();
 }
 
 } // namespace

@@ -29,10 +29,12 @@ try {
     domContentLoaded: performance.getEntriesByType("navigation")[0]?.domContentLoadedEventEnd,
   }));
   await page.reload();
+  await page.waitForSelector('.strip[data-strip="in127"]');
   const reloadPaint = await page.evaluate(() => new Promise((resolve) => {
-    const done = () => resolve(performance.getEntriesByName("first-contentful-paint")[0]?.startTime);
-    if (performance.getEntriesByName("first-contentful-paint").length) done();
-    else new PerformanceObserver(done).observe({ type: "paint", buffered: true });
+    new PerformanceObserver((list) => {
+      const fcp = list.getEntries().find((e) => e.name === "first-contentful-paint");
+      if (fcp) resolve(fcp.startTime);
+    }).observe({ type: "paint", buffered: true });
   }));
   await page.waitForSelector('.strip[data-strip="in127"]');
   await page.waitForTimeout(2000);

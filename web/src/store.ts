@@ -30,6 +30,10 @@ export class Store {
   constructor(readonly bridge: RuviBridge) {
     bridge.onState((s) => this.accept(s));
     bridge.onTraffic((request, reply) => this.record(request, reply));
+    // A new login may meet a restarted stage computer whose revision starts again from 0.
+    bridge.onConnection((c) => {
+      if (c.phase === "login") this.revision = -1;
+    });
   }
 
   get lan(): boolean {
@@ -86,8 +90,14 @@ export class Store {
       for (const l of this.listeners) l(this, true);
     }
     return this.call(rpc.method, rpc.params).then((reply) => {
-      // A refused edit leaves the held document as it was: take it again with the next state.
-      if (!reply.ok) this.revision = -1;
+      // A refused edit leaves the held document as it was: fetch it now, so the next edit is
+      // not built on the refused one.
+      if (!reply.ok) {
+        this.revision = -1;
+        void this.call("getControlState", { after: 0 }).then((r) => {
+          if (r.ok && r.result && typeof r.result.revision === "number") this.accept(r.result as State);
+        });
+      }
       // Our edit alone moved the revision by one: the local copy, patched the same way the
       // native side patched its own, is that revision. The next edit can be based on it at once.
       else if (patch && typeof reply.result?.revision === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;

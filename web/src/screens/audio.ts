@@ -72,6 +72,7 @@ export class AudioScreen {
       const r = await this.store.call("capabilities");
       if (r.ok) setText(this.caps, JSON.stringify(r.result, null, 1));
     });
+    capsBtn.dataset.action = "capabilities";
     this.el = h("section", { class: "screen audio", "data-screen": this.id },
       h("div", { class: "toolbar" }, start, stop, refresh, capsBtn),
       localReason(lan),

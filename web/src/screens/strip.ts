@@ -161,7 +161,8 @@ export class StripScreen {
     const rows = list.slice(0, 256).map((p) => {
       const id = Number(p.id ?? p.parameterId);
       const v = Number(p.value ?? p.normalized ?? 0);
-      const range = h("input", { type: "range", min: 0, max: 1, step: 0.001, value: v, "aria-label": String(p.title ?? p.name ?? id) });
+      // Read-only parameters (meters, reported states) show their value but take no input.
+      const range = h("input", { type: "range", min: 0, max: 1, step: 0.001, value: v, disabled: p.readOnly === true, "aria-label": String(p.title ?? p.name ?? id) });
       const c = new Coalescer<number>((x) => { const st = this.strip(); return st ? this.store.send(vstParameterRequest(st, slotId, id, x)) : Promise.resolve(); });
       range.addEventListener("input", () => c.push(Number(range.value)));
       return h("label", { class: "proc" }, h("span", { text: String(p.title ?? p.name ?? id) }), range);
