@@ -153,6 +153,11 @@ Json Impl::startAudio(const Json& params) {
     if (backend.status().running) {
         throw std::runtime_error("Audio already running; stop before device reconfiguration");
     }
+    // A take whose audio died is still open until its stop job has run: a new device layout
+    // would feed the old take's tracks from other lanes.
+    if (isRecordingBusy() || !captureHealthPath.empty()) {
+        throw std::runtime_error("Finish the interrupted recording before restarting audio");
+    }
     if (!playbackRoutingApplied) {
         throw std::runtime_error("Apply the file routing after loading or unloading WAV files");
     }
