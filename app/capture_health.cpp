@@ -39,21 +39,6 @@ std::string documentText(const Json& document) {
 
 } // namespace
 
-std::uint64_t captureCounterDelta(const Json& baseline, const std::string& key,
-                                  std::uint64_t counter) {
-    if (!baseline.is_object()) {
-        return counter;
-    }
-    std::uint64_t base = 0;
-    const auto found = baseline.find(key);
-    if (found != baseline.end() && found->is_number_unsigned()) {
-        base = found->get<std::uint64_t>();
-    } else if (found != baseline.end() && found->is_number_integer()) {
-        base = counterValue(found->get<std::int64_t>());
-    }
-    return counter < base ? counter : counter - base;
-}
-
 Json makeCaptureHealthStart(const BackendStatus& status, const Json& nodeIds,
                             const Json& nativeSession) {
     const CaptureSums sums = sumCaptureEndpoints(status);
@@ -85,10 +70,9 @@ Json makeCaptureHealthEnd(const Application::Impl& application, const BackendSta
             {"correctionPpm", endpoint.correctionPpm},
         });
     }
-    const Json& baseline = application.takeBaseline;
     const CaptureSums sums = sumCaptureEndpoints(status);
     const auto delta = [&](const char* key, std::uint64_t counter) {
-        return captureCounterDelta(baseline, key, counter);
+        return application.takeCounterDelta(key, counter);
     };
     const std::uint64_t missing = delta("missingFrames", sums.missingFrames);
     const std::uint64_t discontinuities = delta("discontinuities", sums.discontinuities);

@@ -24,11 +24,6 @@ nlohmann::json makeCaptureHealthStart(const BackendStatus& status, const nlohman
 nlohmann::json makeCaptureHealthEnd(const Application::Impl& application,
                                     const BackendStatus& status);
 
-// `counter` minus `baseline`[key] (0 when absent); the counter whole when it is the smaller (the
-// backend was restarted) or when there is no baseline object.
-std::uint64_t captureCounterDelta(const nlohmann::json& baseline, const std::string& key,
-                                  std::uint64_t counter);
-
 // The start document, written by atomic replace into the take folder. Throws on failure.
 void writeCaptureHealthStartFile(const std::string& takeFolder, const nlohmann::json& start);
 
