@@ -173,7 +173,8 @@ TEST(EditorThroughTheProgram, ShowVstEditorOpensOneWindowAndCloseTakesItFirst) {
           {"nodes",
            {{{"id", "strip-1"},
              {"kind", "input"},
-             {"inserts", {{{"id", "comp"}, {"modulePath", "/usr/lib/vst3/ZamComp.vst3"}}}}}}}}},
+             {"inserts", {{{"id", "comp"}, {"modulePath", "/usr/lib/vst3/ZamComp.vst3"}}}}},
+            {{"id", "main-lr"}, {"kind", "bus"}, {"width", 2}}}}}},
         {"uiState", {{"schemaVersion", 2}, {"scenes", Json::array()}}}};
     const Json applied =
         front.localRequest({{"id", 1}, {"method", "applySession"}, {"params", session}});
