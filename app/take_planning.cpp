@@ -25,17 +25,7 @@ using Json = nlohmann::json;
 // The recorder's own rule for a track: an id it can put in a file name, a bounded name. Node ids
 // may be any 1 to 128 bytes, so a strip can be applied that cannot be recorded.
 bool recorderAcceptsTrack(const std::string& id, const std::string& name) {
-    if (id.empty() || id.size() > 96 || name.size() > 1024) {
-        return false;
-    }
-    for (const char c : id) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == '_' || c == '-';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return isValidRecorderTrackId(id) && name.size() <= kRecorderTrackNameMaxBytes;
 }
 
 // A remote client may only record what the stage computer has set up: its folder and its armed

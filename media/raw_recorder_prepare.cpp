@@ -13,9 +13,7 @@
 
 namespace kestravon::ruvi {
 
-namespace {
-
-bool validTrackId(const std::string& id) {
+bool isValidRecorderTrackId(const std::string& id) noexcept {
     if (id.empty() || id.size() > 96) {
         return false;
     }
@@ -28,6 +26,8 @@ bool validTrackId(const std::string& id) {
     }
     return true;
 }
+
+namespace {
 
 std::uint64_t checkTakeConfig(const RecorderTakeConfig& config) {
     const bool valid = !config.directory.empty() && config.sampleRate >= 8000 &&
@@ -46,8 +46,8 @@ std::uint64_t checkTakeConfig(const RecorderTakeConfig& config) {
             repeated = repeated || config.tracks[u].id == track.id;
         }
         const std::size_t width = track.sourceLanes.size();
-        if (!validTrackId(track.id) || repeated || track.name.size() > 1024 || width < 1 ||
-            width > 2) {
+        if (!isValidRecorderTrackId(track.id) || repeated ||
+            track.name.size() > kRecorderTrackNameMaxBytes || width < 1 || width > 2) {
             throw std::runtime_error("Invalid recorder track ID/width/name");
         }
         for (const std::uint32_t lane : track.sourceLanes) {

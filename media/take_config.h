@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,6 +9,11 @@ namespace kestravon::ruvi {
 
 // The only tap this build records: raw physical inputs before trim, effects and faders.
 inline constexpr const char* kRecorderTap = "raw-input-pre-effects-pre-fader";
+
+inline constexpr std::size_t kRecorderTrackNameMaxBytes = 1024;
+
+// A track id the recorder can put in a file name: 1 to 96 of A-Z a-z 0-9 _ -.
+bool isValidRecorderTrackId(const std::string& id) noexcept;
 
 // One recorded track: an armed input strip and the aggregate input lanes it takes (1 or 2).
 struct RecorderTrackSpec {
