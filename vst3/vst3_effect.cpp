@@ -27,19 +27,25 @@ template <typename Interface> Interface* queryOf(Steinberg::FUnknown* object) {
     return static_cast<Interface*>(result);
 }
 
-} // namespace
-
-tresult PLUGIN_API ValueQueue::queryInterface(const Steinberg::TUID iid, void** obj) {
+// The host's stack-owned objects answer for their one interface and FUnknown, uncounted.
+tresult answerOwnInterface(const Steinberg::TUID iid, const Steinberg::TUID own, void* self,
+                           void** obj) {
     if (obj == nullptr) {
         return Steinberg::kInvalidArgument;
     }
-    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParamValueQueue::iid) ||
+    if (Steinberg::FUnknownPrivate::iidEqual(iid, own) ||
         Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
-        *obj = this;
+        *obj = self;
         return kResultOk;
     }
     *obj = nullptr;
     return Steinberg::kNoInterface;
+}
+
+} // namespace
+
+tresult PLUGIN_API ValueQueue::queryInterface(const Steinberg::TUID iid, void** obj) {
+    return answerOwnInterface(iid, sv::IParamValueQueue::iid, this, obj);
 }
 
 tresult PLUGIN_API ValueQueue::getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
@@ -53,16 +59,7 @@ tresult PLUGIN_API ValueQueue::getPoint(Steinberg::int32 index, Steinberg::int32
 }
 
 tresult PLUGIN_API Changes::queryInterface(const Steinberg::TUID iid, void** obj) {
-    if (obj == nullptr) {
-        return Steinberg::kInvalidArgument;
-    }
-    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParameterChanges::iid) ||
-        Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
-        *obj = this;
-        return kResultOk;
-    }
-    *obj = nullptr;
-    return Steinberg::kNoInterface;
+    return answerOwnInterface(iid, sv::IParameterChanges::iid, this, obj);
 }
 
 sv::IParamValueQueue* PLUGIN_API Changes::getParameterData(Steinberg::int32 index) {
@@ -73,16 +70,7 @@ sv::IParamValueQueue* PLUGIN_API Changes::getParameterData(Steinberg::int32 inde
 }
 
 tresult PLUGIN_API OutputValueQueue::queryInterface(const Steinberg::TUID iid, void** obj) {
-    if (obj == nullptr) {
-        return Steinberg::kInvalidArgument;
-    }
-    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParamValueQueue::iid) ||
-        Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
-        *obj = this;
-        return kResultOk;
-    }
-    *obj = nullptr;
-    return Steinberg::kNoInterface;
+    return answerOwnInterface(iid, sv::IParamValueQueue::iid, this, obj);
 }
 
 tresult PLUGIN_API OutputValueQueue::getPoint(Steinberg::int32 index,
@@ -107,16 +95,7 @@ tresult PLUGIN_API OutputValueQueue::addPoint(Steinberg::int32 sampleOffset, sv:
 }
 
 tresult PLUGIN_API OutputChanges::queryInterface(const Steinberg::TUID iid, void** obj) {
-    if (obj == nullptr) {
-        return Steinberg::kInvalidArgument;
-    }
-    if (Steinberg::FUnknownPrivate::iidEqual(iid, sv::IParameterChanges::iid) ||
-        Steinberg::FUnknownPrivate::iidEqual(iid, Steinberg::FUnknown::iid)) {
-        *obj = this;
-        return kResultOk;
-    }
-    *obj = nullptr;
-    return Steinberg::kNoInterface;
+    return answerOwnInterface(iid, sv::IParameterChanges::iid, this, obj);
 }
 
 sv::IParamValueQueue* PLUGIN_API OutputChanges::getParameterData(Steinberg::int32 index) {
