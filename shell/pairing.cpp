@@ -4,6 +4,8 @@
 
 #include "shell/pairing.h"
 
+#include "shell/bounded_file.h"
+
 #include "remote/bounded_json.h"
 #include "shell/native_dialogs.h"
 #include "shell/request_front.h"
@@ -54,25 +56,9 @@ void readAndDelete(const std::string& path, off_t limit, std::string& text) {
     if (fd < 0) {
         throw std::runtime_error("pairing file not readable");
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > limit) {
-        ::close(fd);
+    if (!readRegularFile(fd, limit, text)) {
         throw std::runtime_error("pairing file refused");
     }
-    text.assign(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    text.resize(got);
     if (::unlink(path.c_str()) != 0) {
         throw std::runtime_error("pairing file not removed");
     }

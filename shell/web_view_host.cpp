@@ -5,6 +5,8 @@
 
 #include "shell/web_view_host.h"
 
+#include "shell/bounded_file.h"
+
 #include "shell/page_files.h"
 
 #include <fcntl.h>
@@ -65,25 +67,10 @@ std::unique_ptr<std::string> readPageFile(const std::string& path) {
     if (fd < 0) {
         return nullptr;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxPageFileBytes) {
-        ::close(fd);
+    auto text = std::make_unique<std::string>();
+    if (!readRegularFile(fd, kMaxPageFileBytes, *text)) {
         return nullptr;
     }
-    auto text = std::make_unique<std::string>(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text->size()) {
-        const ssize_t n = ::read(fd, text->data() + got, text->size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    text->resize(got);
     return text;
 }
 
