@@ -91,7 +91,13 @@ TEST_F(JobFixture, APageStartedJobPostsItsReplyOnceALanStartedOneNever) {
     if (!early.empty() && coreMethodMissing(early[0])) {
         GTEST_SKIP() << early.dump();
     }
-    EXPECT_TRUE(early.empty()) << "a started job gets no immediate reply: " << early.dump();
+    // A short job may already be collected by the tick, so its final reply can be there; what
+    // must never reach the page is the pending answer.
+    for (const Json& r : early) {
+        EXPECT_FALSE(r.contains("result") && r["result"].is_object() &&
+                     r["result"].value("pending", false))
+            << "a started job gets no pending reply: " << early.dump();
+    }
     ASSERT_TRUE(runUntil([&] { return !program->application()->jobRunning(); }, 5s));
     runFor(500ms);
     const Json replies =
