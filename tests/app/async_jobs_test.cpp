@@ -6,6 +6,7 @@
 #include "job_test_support.h"
 #include "session_test_files.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -586,6 +587,99 @@ TEST_F(AsyncJobs, StopAudioStopsAtOnceAsItsOwnJobAndDuringAStopJob) {
                   .at("/result/jobId"_json_pointer),
               3);
     EXPECT_TRUE(awaitJob(app()).at("ok").get<bool>());
+}
+
+// One insert whose state cannot be read costs the others nothing: the stop captures every state
+// it can, clears the graph and names the insert that failed, as its own job and during a take's
+// stop job alike.
+TEST_F(AsyncJobs, AStopThatCannotCaptureOneInsertKeepsTheOthersAndNamesIt) {
+    Json native = consoleNative(testing::zamPlugin("ZamComp"));
+    native["nodes"][0]["inserts"].push_back(
+        testing::insertEntry("bad", testing::testPluginBundle("basic")));
+    using ModeFn = void (*)(int);
+    for (const bool duringStopJob : {false, true}) {
+        SCOPED_TRACE(duringStopJob ? "during a take's stop job" : "as its own job");
+        ASSERT_FALSE(console.applySession(native, consoleUi()).is_null());
+        ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
+        // The stop unloads the plug-in with the graph; this handle keeps its switch reachable.
+        const std::string module =
+            testing::testPluginBundle("basic") + "/Contents/x86_64-linux/ruvi_testplug_basic.so";
+        void* held = ::dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        ASSERT_NE(held, nullptr);
+        const auto setStateMode =
+            reinterpret_cast<ModeFn>(::dlsym(held, "ruviTestplugSetComponentStateMode"));
+        ASSERT_NE(setStateMode, nullptr);
+        const std::uint32_t parameter = writableParameter();
+        ASSERT_FALSE(console
+                         .call("setVstParameter", {{"nodeId", "in1"},
+                                                   {"slotId", "fx"},
+                                                   {"parameterId", parameter},
+                                                   {"value", duringStopJob ? 0.0 : 1.0}})
+                         .is_null());
+        const std::uint64_t played = console.output->framesReleased();
+        ASSERT_TRUE(testing::eventually(
+            [&] {
+                (void)app().buildControlState();
+                return console.output->framesReleased() > played + 9600;
+            },
+            10.0));
+        const std::string stale =
+            impl().nativeSession.at("/nodes/0/inserts/0/stateHex"_json_pointer);
+        if (duringStopJob) {
+            ASSERT_TRUE(
+                pendingReply(beginJob(app(), jobRequest("stopRecording", Json::object(), 61))));
+        }
+
+        setStateMode(2); // the insert's state grows past what a session may hold
+        const Json reply = beginJob(app(), jobRequest("stopAudio", Json::object(), 62));
+        setStateMode(0);
+        EXPECT_EQ(reply.at("id"), 62);
+        EXPECT_FALSE(reply.at("ok").get<bool>());
+        EXPECT_TRUE(reply.value("error", std::string()).starts_with("VST3 insert bad: "))
+            << reply.dump();
+        EXPECT_FALSE(impl().backend.status().running);
+        EXPECT_FALSE(impl().graph.hasGraph());
+        const Json& inserts = impl().nativeSession.at("/nodes/0/inserts"_json_pointer);
+        EXPECT_NE(inserts[0].value("stateHex", ""), stale) << "the compressor's state was lost";
+        EXPECT_EQ(inserts[0].at("parameters").at(std::to_string(parameter)),
+                  duringStopJob ? 0.0 : 1.0);
+        EXPECT_EQ(app().jobRunning(), duringStopJob) << "only the take's stop job goes on";
+        if (duringStopJob) {
+            EXPECT_EQ(awaitJob(app()).at("id"), 61);
+        }
+        ::dlclose(held);
+    }
+}
+
+// A load replaces the graph: the states its plug-ins hold go into the held description first.
+TEST_F(AsyncJobs, ALoadCapturesThePluginStatesBeforeTheGraphGoes) {
+    const std::string file = wav("lane.wav", 48000, 1, 1);
+    ASSERT_FALSE(
+        console.applySession(consoleNative(testing::zamPlugin("ZamComp")), consoleUi()).is_null());
+    ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
+    const std::uint32_t parameter = writableParameter();
+    ASSERT_FALSE(
+        console
+            .call("setVstParameter",
+                  {{"nodeId", "in1"}, {"slotId", "fx"}, {"parameterId", parameter}, {"value", 1.0}})
+            .is_null());
+    const std::uint64_t played = console.output->framesReleased();
+    ASSERT_TRUE(testing::eventually(
+        [&] {
+            (void)app().buildControlState();
+            return console.output->framesReleased() > played + 9600;
+        },
+        10.0));
+    // The device went away without a stop request, so nothing captured the new state yet.
+    impl().backend.stop();
+    const std::string stale = impl().nativeSession.at("/nodes/0/inserts/0/stateHex"_json_pointer);
+
+    const Json loaded = runJob(app(), jobRequest("loadPlayback", {{"paths", {file}}}, 70));
+    ASSERT_TRUE(loaded.at("ok").get<bool>()) << loaded.dump();
+    EXPECT_FALSE(impl().graph.hasGraph());
+    const Json& insert = impl().nativeSession.at("/nodes/0/inserts/0"_json_pointer);
+    EXPECT_NE(insert.value("stateHex", ""), stale);
+    EXPECT_EQ(insert.at("parameters").at(std::to_string(parameter)), 1.0);
 }
 
 // Paths the loader cannot read fail the job with the reader's text, a FIFO within a second
