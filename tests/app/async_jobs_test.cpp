@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -285,16 +286,20 @@ TEST_F(AsyncJobs, ALoadOf44kFilesIntoA48kSessionReportsItsPhasesBehindAPendingRe
     EXPECT_EQ(finished.at("phase"), "preparing");
     samples.push_back({"preparing", finished.at("phaseProgress").get<double>()});
 
+    // Runs of one phase with rising progress. Each file is decoded, then resampled, so a phase
+    // starts afresh at most once per file; the short decoding of the second file may fall
+    // between two samples, and a drop in progress then starts the next file's run.
     std::string order;
+    std::map<std::string, int> runs;
     std::size_t rising = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const Sample& s = samples[i];
         EXPECT_GE(s.progress, 0.0);
         EXPECT_LE(s.progress, 1.0);
-        if (i == 0 || samples[i - 1].phase != s.phase) {
+        if (i == 0 || samples[i - 1].phase != s.phase || s.progress < samples[i - 1].progress) {
             order += (order.empty() ? "" : " ") + s.phase;
+            ++runs[s.phase];
         } else {
-            EXPECT_GE(s.progress, samples[i - 1].progress) << s.phase << " went backwards";
             rising += s.progress > samples[i - 1].progress ? 1 : 0;
         }
     }
@@ -303,6 +308,9 @@ TEST_F(AsyncJobs, ALoadOf44kFilesIntoA48kSessionReportsItsPhasesBehindAPendingRe
     ASSERT_NE(at("resampling"), std::string::npos) << order;
     EXPECT_LT(at("decoding"), at("resampling")) << order;
     EXPECT_TRUE(order.ends_with("preparing")) << order;
+    for (const char* phase : {"decoding", "resampling"}) {
+        EXPECT_LE(runs[phase], 2) << phase << " went backwards within a file: " << order;
+    }
     EXPECT_GT(rising, 2u) << "progress never moved: " << order;
 
     const Json reply = awaitJob(app());
