@@ -15,6 +15,10 @@ namespace {
 using Steinberg::kResultOk;
 using Steinberg::tresult;
 
+// The largest difference between a normalized value and a controller's read-back of it that is
+// still the controller's own rounding (single-precision plain values over their range).
+constexpr double kControllerRounding = 1e-6;
+
 [[noreturn]] void fail(const char* message) {
     throw std::runtime_error(message);
 }
@@ -736,10 +740,13 @@ std::vector<Vst3Effect::ParameterUpdate> Vst3Effect::pollParameterChanges(std::s
             }
             try {
                 const double fresh = d.controller->getParamNormalized(d.parameters[i].id);
-                // Only values that really moved are stored, sent and reported.
+                // Only values that really moved are stored, sent and reported. A controller keeps
+                // values in its own units and precision, so after a state restore it reads back a
+                // value just set as its rounding of it: that is not a move.
                 if (std::isfinite(fresh) &&
-                    std::clamp(fresh, 0.0, 1.0) !=
-                        d.values[i].normalized.load(std::memory_order_relaxed)) {
+                    std::abs(std::clamp(fresh, 0.0, 1.0) -
+                             d.values[i].normalized.load(std::memory_order_relaxed)) >
+                        kControllerRounding) {
                     d.storeParameter(i, fresh, true);
                 }
             } catch (...) {

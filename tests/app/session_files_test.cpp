@@ -127,10 +127,10 @@ Show buildShow(HeadlessConsole& console, const std::string& wavPath) {
     double eqNow = 0.0;
     std::tie(show.compId, compNow) = writableParameter(console, "vox", "comp");
     std::tie(show.eqId, eqNow) = writableParameter(console, "keys", "eq");
-    // The ends of each range, which these plug-ins keep exactly. A value in between they keep
-    // in their own single precision: a reload reads it back rounded and folds that in.
-    show.verseComp = compNow == 1.0 ? 0.0 : 1.0;
-    show.chorusEq = eqNow == 0.0 ? 1.0 : 0.0;
+    // Values inside each range, which these plug-ins keep in their own units and precision: what
+    // they report back while playing and after the reload is their rounding of the value.
+    show.verseComp = compNow > 0.5 ? 0.3 : 0.7;
+    show.chorusEq = eqNow > 0.5 ? 0.35 : 0.65;
     show.liveComp = 1.0 - show.verseComp;
     // Parameters move while the show plays, as they do at the desk: the processor takes each
     // value in the blocks that follow and the snapshot ticks fold what the plug-in keeps (its own
@@ -218,7 +218,10 @@ TEST(SessionFiles, ASavedShowComesBackInANewApplicationAndSavesToTheSameBytes) {
     EXPECT_NEAR(parameterValue(console, "vox", "comp", show.compId), show.liveComp, 1e-6);
     EXPECT_NEAR(parameterValue(console, "keys", "eq", show.eqId), show.chorusEq, 1e-6);
 
-    // A fresh capture of the loaded plug-ins writes the same file.
+    // The plug-ins' read-back of the restored values changes nothing, and a fresh capture of the
+    // loaded plug-ins writes the same file.
+    (void)console.app->buildControlState();
+    EXPECT_EQ(console.app->impl().revision, 1);
     ASSERT_FALSE(console.call("saveSession", {{"path", second}}).is_null());
     EXPECT_EQ(sha256sumOf(second), sha256sumOf(first));
     EXPECT_EQ(readWholeFile(second), readWholeFile(first));
