@@ -2,6 +2,8 @@
 
 #include "app/application_impl.h"
 
+#include "common/json_text.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +100,17 @@ Application::~Application() = default;
 
 nlohmann::json Application::handleRequest(const nlohmann::json& request) {
     return impl_->handleRequest(request);
+}
+
+Application::TextReply Application::handleRequestWithUiText(const nlohmann::json& request) {
+    TextReply answer;
+    answer.reply = impl_->handleRequest(request, &answer.uiStateText);
+    return answer;
+}
+
+std::string Application::TextReply::dump() const {
+    return uiStateText ? dumpWithMemberText(reply, {"result"}, "uiState", *uiStateText)
+                       : reply.dump();
 }
 
 std::optional<nlohmann::json> Application::beginAsyncRequest(const nlohmann::json& request) {

@@ -37,6 +37,19 @@ public:
     // "id" is not an integer within signed 32 bits; the caller answers that with id 0.
     nlohmann::json handleRequest(const nlohmann::json& request);
 
+    // A reply whose result."uiState" is carried as JSON text, not as a copy of the document.
+    struct TextReply {
+        nlohmann::json reply;                           // without result."uiState"
+        std::shared_ptr<const std::string> uiStateText; // null when the reply carries none
+        // handleRequest(request).dump() of the same request, byte for byte.
+        std::string dump() const;
+    };
+    // handleRequest for the display-rate snapshot poll: a "getControlState" reply carries the
+    // shared UI document as its text, written once per revision and shared by every reply of
+    // that revision; every other reply is handleRequest's. Throws what handleRequest throws and
+    // the json library's error when the UI document cannot be written as text.
+    TextReply handleRequestWithUiText(const nlohmann::json& request);
+
     // The five job methods ("loadPlayback", "loadSession", "startRecording", "stopRecording",
     // "stopAudio") are answered here, always, with a pending reply or a refusal; any other method
     // gives no answer. Never throws for a request the gate accepts.

@@ -101,8 +101,10 @@ struct Application::Impl {
     WasapiBackend backend;
     NativeGraphEngine graph;
     RawRecorder recorder;
-    nlohmann::json nativeSession;                          // applied native description, or null
-    nlohmann::json uiSession;                              // shared UI document, or null
+    nlohmann::json nativeSession; // applied native description, or null
+    // Shared UI document, or null. Every change steps `revision` (clients ask for the document
+    // by revision, and its text is kept per revision: uiSessionText).
+    nlohmann::json uiSession;
     nlohmann::json sceneStates = nlohmann::json::object(); // scene id -> {"native", "uiState"}
     std::int64_t revision = 0;
     std::unique_ptr<PlaybackBank> playback;
@@ -120,9 +122,13 @@ struct Application::Impl {
     std::unique_ptr<AsyncJob> job;
     std::uint64_t nextJobId = 1;
     nlohmann::json lastJobEvent = nlohmann::json::object();
+    std::shared_ptr<const std::string> uiText; // uiSession's text at uiTextRevision, or null
+    std::int64_t uiTextRevision = 0;
 
     // ---- request gate and dispatcher (request_gate.cpp)
-    nlohmann::json handleRequest(const nlohmann::json& request);
+    // With `uiStateText`, a "getControlState" reply carries the UI document as text there.
+    nlohmann::json handleRequest(const nlohmann::json& request,
+                                 std::shared_ptr<const std::string>* uiStateText = nullptr);
     nlohmann::json callNativeMethod(nlohmann::json& params, const std::string& method);
 
     // ---- device and audio methods (device_methods.cpp)
@@ -131,6 +137,10 @@ struct Application::Impl {
     nlohmann::json listPlugins() const;
     nlohmann::json startAudio(const nlohmann::json& params);
     nlohmann::json getControlState(const nlohmann::json& params);
+    // getControlState's reply without "uiState"; `withUi` tells whether it belongs there.
+    nlohmann::json getControlStateWithoutUi(const nlohmann::json& params, bool& withUi);
+    // uiSession as dump() writes it, made once per revision.
+    std::shared_ptr<const std::string> uiSessionText();
     nlohmann::json status();
     // Enumerates into `devices`; a non-empty error text fails with that text.
     void enumerateDevices();

@@ -198,7 +198,7 @@ Json Impl::startAudio(const Json& params) {
     return buildControlState();
 }
 
-Json Impl::getControlState(const Json& params) {
+Json Impl::getControlStateWithoutUi(const Json& params, bool& withUi) {
     Json snapshot = buildControlState();
     Json reply = {{"revision", revision}, {"status", std::move(snapshot)}};
     Json after = 0;
@@ -208,10 +208,25 @@ Json Impl::getControlState(const Json& params) {
             after = *it;
         }
     }
-    if (!afterMatches(after, revision) && !uiSession.is_null()) {
+    withUi = !afterMatches(after, revision) && !uiSession.is_null();
+    return reply;
+}
+
+Json Impl::getControlState(const Json& params) {
+    bool withUi = false;
+    Json reply = getControlStateWithoutUi(params, withUi);
+    if (withUi) {
         reply["uiState"] = uiSession;
     }
     return reply;
+}
+
+std::shared_ptr<const std::string> Impl::uiSessionText() {
+    if (!uiText || uiTextRevision != revision) {
+        uiText = std::make_shared<const std::string>(uiSession.dump());
+        uiTextRevision = revision;
+    }
+    return uiText;
 }
 
 Json Impl::status() {

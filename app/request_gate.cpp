@@ -84,10 +84,11 @@ constexpr MethodEntry kMethods[] = {
 
 } // namespace
 
-Json Impl::handleRequest(const Json& request) {
+Json Impl::handleRequest(const Json& request, std::shared_ptr<const std::string>* uiStateText) {
     Json reply = {{"id", readRequestId(request)}, {"ok", false}};
     std::string method;
     Json params;
+    bool withUi = false;
     try {
         method = request.at("method").get<std::string>();
         params = request.value("params", Json::object());
@@ -104,11 +105,20 @@ Json Impl::handleRequest(const Json& request) {
             checkJobGate(*job, method, params);
         }
         foldEditorParameterEdits();
-        reply["result"] = callNativeMethod(params, method);
+        if (uiStateText != nullptr && method == "getControlState") {
+            reply["result"] = getControlStateWithoutUi(params, withUi);
+        } else {
+            reply["result"] = callNativeMethod(params, method);
+        }
         reply["ok"] = true;
     } catch (const std::exception& e) {
         reply.erase("result");
         reply["error"] = e.what();
+        withUi = false;
+    }
+    // Outside the gate: a document that cannot be written fails as the plain reply's dump would.
+    if (withUi) {
+        *uiStateText = uiSessionText();
     }
     return reply;
 }

@@ -8,7 +8,9 @@
 
 #include "vst3/insert_state_capture.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -107,55 +109,85 @@ std::optional<CaptureFailure> captureEachInsert(const std::vector<AppliedInsertN
     return first;
 }
 
-// The native nodes and then the UI strips (in the document order) that carry inserts, by id:
-// one lookup per edit instead of a walk over both documents.
-template <typename Document>
-std::unordered_map<std::string_view, std::vector<Document*>> editTargets(Document& native,
-                                                                         Document& ui) {
-    std::unordered_map<std::string_view, std::vector<Document*>> targets;
-    const auto add = [&](Document& entry) {
-        const auto id = entryId(entry);
-        if (id && insertsOf(entry) != nullptr) {
-            targets[*id].push_back(&entry);
+// The inserts an edit on (node id, slot id) writes: those of the native nodes and then those of
+// the UI strips (in the document order), built once per fold so that each edit costs one lookup
+// instead of a walk over both documents. The ids are views into the documents; nothing that
+// writes "parameters" moves an insert or its id.
+class InsertIndex {
+public:
+    InsertIndex(Json& native, Json& ui) {
+        const auto add = [this](Json& entry) {
+            const auto nodeId = entryId(entry);
+            Json* inserts = nodeId ? insertsOf(entry) : nullptr;
+            if (inserts == nullptr) {
+                return;
+            }
+            for (Json& insert : *inserts) {
+                if (const auto slotId = entryId(insert)) {
+                    inserts_[Key{*nodeId, *slotId}].push_back(&insert);
+                }
+            }
+        };
+        if (native.is_object()) {
+            const auto nodes = native.find("nodes");
+            if (nodes != native.end() && nodes->is_array()) {
+                for (Json& node : *nodes) {
+                    add(node);
+                }
+            }
+        }
+        forEachUiStrip(ui, UiStripWalk::strip, add);
+    }
+
+    // Empty when no insert has the edit's node and slot.
+    const std::vector<Json*>& targetsOf(const ParameterEdit& edit) const {
+        static const std::vector<Json*> kNone;
+        const auto found = inserts_.find(Key{edit.nodeId, edit.slotId});
+        return found == inserts_.end() ? kNone : found->second;
+    }
+
+private:
+    struct Key {
+        std::string_view node;
+        std::string_view slot;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const noexcept {
+            const std::size_t node = std::hash<std::string_view>{}(key.node);
+            return node ^ (std::hash<std::string_view>{}(key.slot) + 0x9e3779b97f4a7c15u +
+                           (node << 6) + (node >> 2));
         }
     };
-    if (native.is_object()) {
-        const auto nodes = native.find("nodes");
-        if (nodes != native.end() && nodes->is_array()) {
-            for (Document& node : *nodes) {
-                add(node);
-            }
-        }
+    std::unordered_map<Key, std::vector<Json*>, KeyHash> inserts_;
+};
+
+// Whether the insert's "parameters"[key] would change on writing `value`.
+bool parameterDiffers(const Json& insert, const std::string& key, double value) {
+    const auto parameters = insert.find("parameters");
+    if (parameters == insert.end() || !parameters->is_object()) {
+        return true;
     }
-    forEachUiStrip(ui, UiStripWalk::strip, add);
-    return targets;
+    const auto stored = parameters->find(key);
+    return stored == parameters->end() || !stored->is_number() || stored->get<double>() != value;
 }
 
-// Whether applying the edit to the held documents would change a stored value.
-bool editChangesAny(const ParameterEdit& edit,
-                    const std::unordered_map<std::string_view, std::vector<const Json*>>& held) {
-    const auto found = held.find(edit.nodeId);
-    if (found == held.end()) {
-        return false;
+// Writes "parameters"[key] = value into an object insert ("parameters" that are missing or not
+// an object start empty); `changed` is set only when a stored value differed.
+void writeParameter(Json& insert, const std::string& key, double value, bool& changed) {
+    Json& parameters = insert["parameters"];
+    if (!parameters.is_object()) {
+        parameters = Json::object();
     }
-    const std::string key = std::to_string(edit.parameterId);
-    for (const Json* target : found->second) {
-        for (const Json& insert : *insertsOf(*target)) {
-            if (!entryHasId(insert, edit.slotId)) {
-                continue;
-            }
-            const auto parameters = insert.find("parameters");
-            if (parameters == insert.end() || !parameters->is_object()) {
-                return true;
-            }
-            const auto stored = parameters->find(key);
-            if (stored == parameters->end() || !stored->is_number() ||
-                stored->get<double>() != edit.value) {
-                return true;
-            }
-        }
+    const auto stored = parameters.find(key);
+    if (stored == parameters.end()) {
+        parameters.emplace(key, value);
+    } else if (!stored->is_number() || stored->get<double>() != value) {
+        *stored = value;
+    } else {
+        return;
     }
-    return false;
+    changed = true;
 }
 
 } // namespace
@@ -167,20 +199,9 @@ void applyParameterEdit(const ParameterEdit& edit, const std::string& parameterK
         return;
     }
     for (Json& insert : *inserts) {
-        if (!entryHasId(insert, edit.slotId)) {
-            continue;
+        if (entryHasId(insert, edit.slotId)) {
+            writeParameter(insert, parameterKey, edit.value, changed);
         }
-        Json& parameters = insert["parameters"];
-        if (!parameters.is_object()) {
-            parameters = Json::object();
-        }
-        const auto stored = parameters.find(parameterKey);
-        if (stored != parameters.end() && stored->is_number() &&
-            stored->get<double>() == edit.value) {
-            continue;
-        }
-        parameters[parameterKey] = edit.value;
-        changed = true;
     }
 }
 
@@ -249,44 +270,42 @@ void Impl::foldEditorParameterEdits() {
     if (edits.empty()) {
         return;
     }
-    const bool nativeHasNodes = nativeSession.is_object() && nativeSession.contains("nodes");
-    const bool uiIsObject = uiSession.is_object();
-    // An editor that only repeats stored values costs no copy of the documents.
-    {
-        const auto held = editTargets(std::as_const(nativeSession), std::as_const(uiSession));
-        bool changes = false;
-        for (std::size_t i = 0; i < edits.size() && !changes; ++i) {
-            changes = editChangesAny(edits[i], held);
-        }
-        if (!changes) {
-            return;
-        }
-    }
-    // Copies: the held documents change in one step, and only once every edit went in.
-    Json native = nativeHasNodes ? nativeSession : Json();
-    Json ui = uiIsObject ? uiSession : Json();
-    const auto targets = editTargets(native, ui);
-    bool changed = false;
-    for (const ParameterEdit& edit : edits) {
-        const auto found = targets.find(edit.nodeId);
-        if (found == targets.end()) {
-            continue;
-        }
+    const InsertIndex index(nativeSession, uiSession);
+    // An editor that only repeats stored values changes nothing and steps no revision.
+    const auto differs = [&](const ParameterEdit& edit) {
         const std::string key = std::to_string(edit.parameterId);
-        for (Json* target : found->second) {
-            applyParameterEdit(edit, key, changed, *target);
+        for (const Json* insert : index.targetsOf(edit)) {
+            if (parameterDiffers(*insert, key, edit.value)) {
+                return true;
+            }
         }
-    }
-    if (!changed) {
+        return false;
+    };
+    const auto first = std::find_if(edits.begin(), edits.end(), differs);
+    if (first == edits.end()) {
         return;
     }
-    if (nativeHasNodes) {
-        nativeSession = std::move(native);
+    // The index holds object inserts of well-formed entries only, so no write below can fail on
+    // a malformed document: they go into the held documents directly, with one revision step.
+    // Only running out of memory could stop them half-way; the step then still marks what went
+    // in.
+    bool changed = false;
+    try {
+        for (auto edit = first; edit != edits.end(); ++edit) {
+            const std::string key = std::to_string(edit->parameterId);
+            for (Json* insert : index.targetsOf(*edit)) {
+                writeParameter(*insert, key, edit->value, changed);
+            }
+        }
+    } catch (...) {
+        if (changed) {
+            ++revision;
+        }
+        throw;
     }
-    if (uiIsObject) {
-        uiSession = std::move(ui);
+    if (changed) {
+        ++revision;
     }
-    ++revision;
 }
 
 void Impl::syncUiParametersFromNative() {

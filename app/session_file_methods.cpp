@@ -34,6 +34,8 @@ Json Impl::saveSession(const Json& params) {
     if (payload.at("uiState") != uiSession) {
         revision += 1;
     }
+    // An equal document may still read differently (1 and 1.0 compare equal).
+    uiText = nullptr;
     uiSession = std::move(payload.at("uiState"));
     sceneStates = std::move(payload.at("sceneStates"));
     return {{"saved", true}, {"revision", revision}, {"status", buildControlState()}};

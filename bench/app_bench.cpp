@@ -1,12 +1,15 @@
 // The control core's hot paths, each beside its floor in the same run:
 // - the control-state snapshot of a large running console (128 nodes, 16 endpoint streams,
 //   128 routes, a 1 MiB UI document): buildControlState, the getControlState {"after": 0} reply
-//   dumped to text (bytes reported) against dumping the same reply alone, and the "status"
-//   round trip through the request gate;
+//   dumped to text (bytes reported), plainly and through the text form that reuses the UI
+//   document's text, against dumping the same reply alone; the "status" round trip through the
+//   request gate, and "setParameter" with a level patch;
 // - the render callback against NativeGraphEngine::render alone on the same graph, on the
 //   physical-only path and with playback lanes;
 // - "devices" on the machine's own catalogue (it may spawn pw-dump), the time the UI thread
 //   waits for an enumeration.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,21 +69,31 @@ json largeSession() {
     return {{"format", "kestravon-live-native-0.1"}, {"sampleRate", 48000}, {"nodes", nodes}};
 }
 
-// A UI document of about 1 MiB: strips with names, colours and a few hundred small fields.
+// A UI document of about 1 MiB: one strip per input node with its name, colour, fader, and two
+// inserts whose parameter maps make up most of the bytes (as a console of plug-ins does).
 json largeUiDocument() {
+    constexpr int kParametersPerInsert = 166;
     json strips = json::array();
-    std::size_t bytes = 0;
-    for (int i = 0; bytes < (1u << 20); ++i) {
-        json strip = {{"id", "in" + std::to_string(i)},
-                      {"name", "Strip " + std::to_string(i)},
-                      {"color", "#3a7bd5"}};
-        for (int k = 0; k < 24; ++k) {
-            strip["f" + std::to_string(k)] = k * 0.25;
+    for (int i = 0; i < kNodes - 2; ++i) {
+        const std::string id = "in" + std::to_string(i + 1);
+        json inserts = json::array();
+        for (int fx = 0; fx < 2; ++fx) {
+            json parameters = json::object();
+            for (int k = 0; k < kParametersPerInsert; ++k) {
+                parameters[std::to_string(k)] = (k % 97) / 97.0;
+            }
+            inserts.push_back(
+                {{"id", id + "-fx" + std::to_string(fx)}, {"parameters", std::move(parameters)}});
         }
-        bytes += strip.dump().size();
-        strips.push_back(std::move(strip));
+        strips.push_back({{"id", id},
+                          {"name", "Strip " + std::to_string(i + 1)},
+                          {"color", "#3a7bd5"},
+                          {"level", -3.0},
+                          {"mute", false},
+                          {"pan", 0.0},
+                          {"inserts", std::move(inserts)}});
     }
-    return {{"schemaVersion", 2}, {"strips", std::move(strips)}};
+    return {{"schemaVersion", 2}, {"channels", std::move(strips)}};
 }
 
 // A console streaming 16 virtual endpoints with the large session applied.
@@ -138,6 +151,7 @@ void BM_BuildControlState(benchmark::State& state) {
     state.counters["streams"] = static_cast<double>(s["audio"]["streams"].size());
     state.counters["routes"] = static_cast<double>(s["routing"]["preparedRoutes"].size());
     state.counters["meters"] = static_cast<double>(s["meters"].size());
+    state.counters["ui_bytes"] = static_cast<double>(app.impl().uiSession.dump().size());
 }
 BENCHMARK(BM_BuildControlState)->Unit(benchmark::kMicrosecond);
 
@@ -155,6 +169,20 @@ void BM_GetControlStateDumped(benchmark::State& state) {
     state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_GetControlStateDumped)->Unit(benchmark::kMicrosecond);
+
+// The same reply through the text form the display-rate poll uses: the UI document's text is
+// written once per revision and spliced in, not copied into the reply and written again.
+void BM_GetControlStateTextDumped(benchmark::State& state) {
+    auto& app = *console().app;
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string text = app.handleRequestWithUiText(kGetControlState).dump();
+        bytes = text.size();
+        benchmark::DoNotOptimize(text.data());
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_GetControlStateTextDumped)->Unit(benchmark::kMicrosecond);
 
 // Floor: dumping the same reply, already built.
 void BM_GetControlStateDumpFloor(benchmark::State& state) {
@@ -191,6 +219,40 @@ void BM_StatusRoundTrip(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_StatusRoundTrip)->Unit(benchmark::kMicrosecond);
+
+// A fader drag on one strip: "setParameter" with the UI level patch, median and max per request.
+// Each request steps the revision, so it runs after the snapshot figures above.
+void BM_SetParameterRoundTrip(benchmark::State& state) {
+    auto& app = *console().app;
+    std::vector<double> micros;
+    double level = -20.0;
+    for (auto _ : state) {
+        level = level > -10.0 ? -30.0 : level + 0.5;
+        const json request = {
+            {"id", 6},
+            {"method", "setParameter"},
+            {"params",
+             {{"nodeId", "in42"},
+              {"key", "gainDb"},
+              {"value", level},
+              {"uiPatch", {{"entityId", "in42"}, {"key", "level"}, {"value", level}}}}}};
+        const auto start = std::chrono::steady_clock::now();
+        const json reply = app.handleRequest(request);
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                .count());
+        if (!reply.value("ok", false)) {
+            state.SkipWithError(reply.dump().c_str());
+            break;
+        }
+    }
+    if (!micros.empty()) {
+        std::sort(micros.begin(), micros.end());
+        state.counters["median_us"] = micros[micros.size() / 2];
+        state.counters["max_us"] = micros.back();
+    }
+}
+BENCHMARK(BM_SetParameterRoundTrip)->Iterations(4000)->Unit(benchmark::kMicrosecond);
 
 // ---- render callback against the graph alone
 

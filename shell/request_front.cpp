@@ -5,6 +5,7 @@
 
 #include "app/application.h"
 #include "app/json_read.h"
+#include "common/json_text.h"
 #include "common/utf8.h"
 #include "shell/editor_host.h"
 #include "shell/native_dialogs.h"
@@ -23,6 +24,8 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr std::size_t kMaxChosenWavFiles = 128;
+
+const Json kStatusRequest = {{"id", 0}, {"method", "getControlState"}, {"params", {{"after", 0}}}};
 constexpr std::string_view kSessionExtension = ".kestavel";
 
 Json failure(std::int32_t id, const std::string& text) {
@@ -214,18 +217,23 @@ Json RequestFront::dispatch(const Json& request, const std::string& method) {
         return std::move(*answer);
     }
     Json reply = app_.handleRequest(request);
-    if (reply.value("ok", false)) {
-        Json& result = reply["result"];
-        if (method == "capabilities" && result.is_object()) {
-            result["remote"] = true;
-        } else if (method == "status" && result.is_object()) {
-            result["remote"] = server_.status();
-        } else if (method == "getControlState" && result.is_object() && result.contains("status") &&
-                   result["status"].is_object()) {
-            result["status"]["remote"] = server_.status();
-        }
-    }
+    addFrontMembers(method, reply);
     return reply;
+}
+
+void RequestFront::addFrontMembers(const std::string& method, Json& reply) {
+    if (!reply.value("ok", false)) {
+        return;
+    }
+    Json& result = reply["result"];
+    if (method == "capabilities" && result.is_object()) {
+        result["remote"] = true;
+    } else if (method == "status" && result.is_object()) {
+        result["remote"] = server_.status();
+    } else if (method == "getControlState" && result.is_object() && result.contains("status") &&
+               result["status"].is_object()) {
+        result["status"]["remote"] = server_.status();
+    }
 }
 
 std::vector<Json> RequestFront::collectFinishedJobs() {
@@ -247,10 +255,23 @@ std::vector<Json> RequestFront::collectFinishedJobs() {
 }
 
 Json RequestFront::statusEvent() {
-    const Json reply =
-        localRequest({{"id", 0}, {"method", "getControlState"}, {"params", {{"after", 0}}}});
+    const Json reply = localRequest(kStatusRequest);
     const auto result = reply.find("result");
     return {{"event", "status"}, {"result", result != reply.end() ? *result : Json::object()}};
+}
+
+std::string RequestFront::statusEventText() {
+    // The path localRequest takes for this request: no native branch and no job method, so
+    // straight to the gate.
+    Application::TextReply answer = app_.handleRequestWithUiText(kStatusRequest);
+    addFrontMembers("getControlState", answer.reply);
+    const auto result = answer.reply.find("result");
+    const Json event = {
+        {"event", "status"},
+        {"result", result != answer.reply.end() ? std::move(*result) : Json::object()}};
+    return answer.uiStateText
+               ? dumpWithMemberText(event, {"result"}, "uiState", *answer.uiStateText)
+               : event.dump();
 }
 
 } // namespace kestravon::ruvi

@@ -35,6 +35,10 @@ public:
     std::vector<nlohmann::json> collectFinishedJobs();
     // {"event": "status", "result": getControlState {"after": 0}'s result, or {}}.
     nlohmann::json statusEvent();
+    // statusEvent() as its compact JSON text, byte for byte, for the display-rate tick: the UI
+    // document goes in from its text kept per revision instead of being copied and written again.
+    // Throws the json library's error when the snapshot cannot be written as text.
+    std::string statusEventText();
 
     [[nodiscard]] bool pageOwnsJob() const noexcept { return pageOwnsJob_; }
     [[nodiscard]] bool jobReplyArmed() const noexcept { return jobReplyArmed_; }
@@ -45,6 +49,8 @@ private:
     nlohmann::json playbackDialog(const nlohmann::json& request, std::int32_t id);
     nlohmann::json configureRemote(const nlohmann::json& request, std::int32_t id, bool remote);
     nlohmann::json dispatch(const nlohmann::json& request, const std::string& method);
+    // What the front adds to a successful reply of the gate: the LAN server's part.
+    void addFrontMembers(const std::string& method, nlohmann::json& reply);
 
     Application& app_;
     NativeDialogs& dialogs_;

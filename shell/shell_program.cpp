@@ -355,7 +355,14 @@ void ShellProgram::tick() {
         d.web->postReply(reply);
     }
     if (!d.web->statusInFlight()) {
-        d.web->postStatusEvent(d.front->statusEvent());
+        // A snapshot that cannot be written as text is skipped, as the page's bridge would.
+        std::string text;
+        try {
+            text = d.front->statusEventText();
+        } catch (const std::exception&) {
+            return;
+        }
+        d.web->postStatusEventText(text);
     }
 }
 

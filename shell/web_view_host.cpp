@@ -360,6 +360,13 @@ bool WebViewHost::postStatusEvent(const nlohmann::json& event) {
     } catch (const std::exception&) {
         return false;
     }
+    return postStatusEventText(text);
+}
+
+bool WebViewHost::postStatusEventText(const std::string& text) {
+    if (view_ == nullptr || *impl_->statusInFlight) {
+        return false;
+    }
     *impl_->statusInFlight = true;
     deliver(view_, impl_->statusInFlight, "event", text);
     return true;

@@ -30,6 +30,8 @@ public:
     void postReply(const nlohmann::json& reply);
     // False when the previous status event is still being delivered.
     bool postStatusEvent(const nlohmann::json& event);
+    // The same with the event already written as compact JSON text.
+    bool postStatusEventText(const std::string& text);
     [[nodiscard]] bool statusInFlight() const noexcept;
 
     WebKitWebView* view() const noexcept { return view_; }

@@ -96,6 +96,56 @@ TEST(ControlState, StreamsRoutesAndScenes) {
     EXPECT_EQ(s.at("stripMeters").size(), 4u);
 }
 
+// The display-rate poll writes the UI document from its text kept per revision: the bytes must
+// be those of the plain reply, before a session, with one, and right after an edit.
+TEST(ControlState, TheTextReplyWritesWhatThePlainReplyWrites) {
+    HeadlessConsole console;
+    Application& app = *console.app;
+    const auto both = [&](const Json& request) {
+        SCOPED_TRACE(request.dump());
+        const Json plain = app.handleRequest(request);
+        const Application::TextReply text = app.handleRequestWithUiText(request);
+        EXPECT_EQ(text.dump(), plain.dump());
+        const bool plainCarriesUi = plain.contains("result") && plain.at("result").is_object() &&
+                                    plain.at("result").contains("uiState");
+        EXPECT_EQ(text.uiStateText != nullptr, plainCarriesUi);
+        if (text.uiStateText) {
+            EXPECT_FALSE(text.reply.at("result").contains("uiState"));
+        }
+        return plainCarriesUi;
+    };
+    const auto state = [](const Json& after) {
+        return Json{{"id", 4}, {"method", "getControlState"}, {"params", {{"after", after}}}};
+    };
+    EXPECT_FALSE(both(state(0))) << "no UI document yet";
+
+    const Json ui = Json::parse(R"({"schemaVersion": 2, "channels": [
+        {"id": "in1", "name": "Gitarre \"links\" \u00e9", "level": -10, "mute": false,
+         "inserts": [{"id": "fx", "parameters": {"0": 0.25, "10": 1.0, "2": 1}}]}],
+        "master": {"id": "main-lr", "level": 0.0}})");
+    ASSERT_FALSE(console.applySession(testing::toneToMainSession(), ui).is_null());
+    const std::int64_t revision = app.impl().revision;
+    EXPECT_TRUE(both(state(0)));
+    EXPECT_TRUE(both(state(0))) << "from the kept text";
+    EXPECT_TRUE(both(state(-1)));
+    EXPECT_FALSE(both(state(revision)));
+    EXPECT_TRUE(both({{"id", 5}, {"method", "getControlState"}}));
+    EXPECT_FALSE(both({{"id", 6}, {"method", "status"}}));
+    EXPECT_FALSE(both({{"id", 7}, {"method", "getControlState"}, {"_remote", "yes"}}));
+    EXPECT_FALSE(both({{"id", 8}}));
+
+    // An edit steps the revision: the next text reply writes the edited document.
+    const Json fader = {{"nodeId", "in1"},
+                        {"key", "gainDb"},
+                        {"value", -6.5},
+                        {"uiPatch", {{"entityId", "in1"}, {"key", "level"}, {"value", -6.5}}}};
+    ASSERT_FALSE(console.call("setParameter", fader).is_null());
+    EXPECT_TRUE(both(state(revision)));
+    const Application::TextReply edited = app.handleRequestWithUiText(state(0));
+    ASSERT_NE(edited.uiStateText, nullptr);
+    EXPECT_EQ(Json::parse(*edited.uiStateText).at("/channels/0/level"_json_pointer), -6.5);
+}
+
 TEST(ControlState, TakeCounterDeltaAgainstTheBaseline) {
     HeadlessConsole console;
     auto& a = console.app->impl();

@@ -262,6 +262,15 @@ TEST_F(FrontFixture, TheLanStatusJoinsThreeReplies) {
     const Json event = front.statusEvent();
     EXPECT_EQ(event.at("event"), "status");
     EXPECT_EQ(event.at("result").at("status").at("remote").at("enabled"), false);
+    // The tick's text form writes the same bytes, without and with a UI document.
+    EXPECT_EQ(front.statusEventText(), front.statusEvent().dump());
+    std::ifstream starter(std::string(RUVI_SHELL_TEST_DIR) + "/starter_session.json");
+    const Json applied = call({{"method", "applySession"}, {"params", Json::parse(starter)}});
+    ASSERT_EQ(applied.at("ok"), true) << applied.dump();
+    const Json withUi = front.statusEvent();
+    ASSERT_TRUE(withUi.at("result").contains("uiState"));
+    EXPECT_EQ(front.statusEventText(), withUi.dump());
+    EXPECT_EQ(front.statusEventText(), withUi.dump()) << "from the kept text";
 }
 
 TEST_F(FrontFixture, EditorRequestsThatCannotOpenLeaveNoWindow) {
