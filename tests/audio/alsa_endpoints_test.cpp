@@ -59,20 +59,32 @@ void recordingCallback(void* user, const float* const* inputs, std::int32_t inpu
     }
 }
 
-// Callbacks per second as the slope of a least-squares line through their
-// times.
+// Callbacks per second as the slope of a least-squares line through their times, fitted again
+// without the calls more than 5 ms off the first line: a stall of the machine and the burst
+// that catches up after it say nothing about the long-run rate.
 double callbackRate(const Recorder& r, std::size_t skip) {
     const std::size_t n = r.callCount.load(std::memory_order_acquire);
-    double st = 0, sk = 0, stt = 0, stk = 0;
-    const double count = static_cast<double>(n - skip);
-    for (std::size_t k = skip; k < n; ++k) {
-        const double t = static_cast<double>(r.callTimes[k] - r.callTimes[skip]) * 1e-9;
-        st += t;
-        sk += static_cast<double>(k);
-        stt += t * t;
-        stk += t * static_cast<double>(k);
+    const auto at = [&](std::size_t k) {
+        return static_cast<double>(r.callTimes[k] - r.callTimes[skip]) * 1e-9;
+    };
+    double slope = 0.0, offset = 0.0; // k = offset + slope * t
+    for (int pass = 0; pass < 2; ++pass) {
+        double count = 0, st = 0, sk = 0, stt = 0, stk = 0;
+        for (std::size_t k = skip; k < n; ++k) {
+            const double t = at(k);
+            if (pass == 1 && std::fabs(t - (static_cast<double>(k) - offset) / slope) > 0.005) {
+                continue;
+            }
+            count += 1;
+            st += t;
+            sk += static_cast<double>(k);
+            stt += t * t;
+            stk += t * static_cast<double>(k);
+        }
+        slope = (count * stk - st * sk) / (count * stt - st * st);
+        offset = (sk - slope * st) / count;
     }
-    return (count * stk - st * sk) / (count * stt - st * st);
+    return slope;
 }
 
 // Where the backend reported glitches while a recording ran: the input frames
@@ -152,23 +164,26 @@ JudgedTone judgeTone(const Recorder& recorder, std::size_t span, double amplitud
         begin = i < broken.size() ? broken[i] + kWindow : end;
     }
     out.cleanFrames = bestEnd - bestBegin;
-    if (out.cleanFrames > 0) {
-        const auto stretch = [&](std::size_t a, std::size_t b) {
-            return std::vector<float>(last.begin() + static_cast<std::ptrdiff_t>(a),
-                                      last.begin() + static_cast<std::ptrdiff_t>(b));
+    // Medians over its 100 ms windows: the drift correction bends the phase over longer spans.
+    std::vector<testing::ToneFit> fits;
+    for (std::size_t a = bestBegin; a + 4800 <= bestEnd; a += 4800) {
+        fits.push_back(testing::fitTone(
+            std::vector<float>(last.begin() + static_cast<std::ptrdiff_t>(a),
+                               last.begin() + static_cast<std::ptrdiff_t>(a + 4800)),
+            48000.0, 1000.0));
+    }
+    if (!fits.empty()) {
+        const auto median = [&](auto field) {
+            std::vector<double> v;
+            for (const testing::ToneFit& f : fits) {
+                v.push_back(f.*field);
+            }
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
         };
-        out.fit = testing::fitTone(stretch(bestBegin, bestEnd), 48000.0, 1000.0);
-        // Purity over 100 ms windows: the drift correction bends the phase over
-        // longer spans.
-        std::vector<double> purity;
-        for (std::size_t a = bestBegin; a + 4800 <= bestEnd; a += 4800) {
-            purity.push_back(
-                testing::fitTone(stretch(a, a + 4800), 48000.0, 1000.0).thdPlusNoiseDb);
-        }
-        if (!purity.empty()) {
-            std::sort(purity.begin(), purity.end());
-            out.fit.thdPlusNoiseDb = purity[purity.size() / 2];
-        }
+        out.fit.frequency = median(&testing::ToneFit::frequency);
+        out.fit.amplitude = median(&testing::ToneFit::amplitude);
+        out.fit.thdPlusNoiseDb = median(&testing::ToneFit::thdPlusNoiseDb);
     }
     return out;
 }

@@ -125,13 +125,14 @@ inline ToneFit fitToneAt(const float* x, std::size_t n, double rate, double hz) 
     return out;
 }
 
-// The windows of `window` frames that break a recorded tone of known frequency and level: the
-// level off by more than 10 %, or a residual above -40 dB (a gap, a jump in phase). Returns the
-// first frame of each such window.
+// The windows of `window` frames, every half window, that break a recorded tone of known
+// frequency and level: the level off by more than 10 %, or a residual above -40 dB (a gap, a
+// jump in phase; overlapping windows see a jump that falls on a boundary). Returns the first
+// frame of each such window.
 inline std::vector<std::size_t> brokenToneWindows(const std::vector<float>& x, double rate,
                                                   double hz, double amplitude, std::size_t window) {
     std::vector<std::size_t> out;
-    for (std::size_t start = 0; start + window <= x.size(); start += window) {
+    for (std::size_t start = 0; start + window <= x.size(); start += window / 2) {
         const ToneFit f = fitToneAt(x.data() + start, window, rate, hz);
         if (std::fabs(f.amplitude - amplitude) > 0.1 * amplitude || f.thdPlusNoiseDb > -40.0) {
             out.push_back(start);
