@@ -328,7 +328,8 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     const JudgedTone tone = judgeTone(recorder, 96000, 0.1, reports);
     EXPECT_EQ(tone.unexplainedWindows, 0u) << "audio lost without a reported glitch";
     ASSERT_GE(tone.cleanFrames, 48000u / 4) << "no quarter second without a glitch";
-    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.5)
+    // After a stall the queue's fill correction may run at its limit of 500 ppm (0.5 Hz).
+    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.55)
         << "the virtual test tone crosses into the server's clock domain";
     EXPECT_LE(s.xruns, kXrunBound);
 }
