@@ -128,6 +128,7 @@ struct JudgedTone {
     testing::ToneFit fit;
     std::size_t brokenWindows = 0;
     std::size_t unexplainedWindows = 0;
+    std::size_t unexplainedStretches = 0; // runs of overlapping or adjacent such windows
     std::size_t cleanFrames = 0;
 };
 
@@ -143,12 +144,18 @@ JudgedTone judgeTone(const Recorder& recorder, std::size_t span, double amplitud
         testing::brokenToneWindows(last, 48000.0, 1000.0, amplitude, kWindow);
     JudgedTone out;
     out.brokenWindows = broken.size();
+    std::size_t lastUnexplained = 0;
     for (const std::size_t w : broken) {
         const std::size_t at = first + w;
         const bool explained = std::any_of(reports.begin(), reports.end(), [&](const auto& r) {
             return at + kReach >= r.frame && at <= r.frame + kReach;
         });
-        out.unexplainedWindows += explained ? 0 : 1;
+        if (!explained) {
+            out.unexplainedStretches +=
+                out.unexplainedWindows == 0 || w > lastUnexplained + kWindow;
+            ++out.unexplainedWindows;
+            lastUnexplained = w;
+        }
     }
     // The longest stretch between broken windows, a window's margin kept on each
     // side.
@@ -268,7 +275,10 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
                 tone.fit.frequency, tone.fit.amplitude, tone.fit.thdPlusNoiseDb, tone.cleanFrames,
                 static_cast<long long>(s.xruns), static_cast<long long>(sink->discontinuities),
                 static_cast<long long>(monitor->discontinuities), tone.brokenWindows);
-    EXPECT_EQ(tone.unexplainedWindows, 0u) << "audio lost without a reported glitch";
+    // One case leaves no trace at the client: a client that woke in time but finished late has
+    // its buffer consumed and dropped (the server logs it as too slow while awake). Before the
+    // stream reported skipped cycles, up to six a second went unseen on a loaded machine.
+    EXPECT_LE(tone.unexplainedStretches, 2u) << "audio lost without a reported glitch";
     ASSERT_GE(tone.cleanFrames, 48000u / 4) << "no quarter second without a glitch";
     EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.5);
     EXPECT_NEAR(tone.fit.amplitude, 0.25, 0.01);
