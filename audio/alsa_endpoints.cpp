@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "audio/device_format.h"
+#include "audio/loss_watch.h"
 #include "audio/performance_counter.h"
 #include "audio/pipewire_nodes.h"
 
@@ -408,6 +409,8 @@ public:
 
     HRESULT start() override {
         const int rc = snd_pcm_start(pcm_);
+        startedAt_ = monotonicNanoseconds();
+        watch_.reset();
         return rc < 0 ? hresultFromAlsa(rc) : S_OK;
     }
 
@@ -421,17 +424,23 @@ public:
     HRESULT getCurrentPadding(std::uint32_t& frames) noexcept override {
         snd_pcm_sframes_t avail = snd_pcm_avail(pcm_);
         if (avail == -EPIPE || avail == -ESTRPIPE) {
-            // An underrun: start over with an empty buffer.
+            // An underrun: start over with an empty buffer. The time it ran dry is settled at
+            // the next position, so it is not found a second time.
             if (snd_pcm_prepare(pcm_) < 0) {
                 return E_FAIL;
             }
             restart_ = true;
+            settle_ = true;
+            ++underruns_;
             avail = static_cast<snd_pcm_sframes_t>(hwBuffer_);
         } else if (avail < 0) {
             return hresultFromAlsa(static_cast<int>(avail));
         }
         const auto free = static_cast<std::uint32_t>(
             std::min<snd_pcm_sframes_t>(avail, static_cast<snd_pcm_sframes_t>(hwBuffer_)));
+        if (!exclusive_ && !restart_) {
+            watchRender(hwBuffer_ - free);
+        }
         if (exclusive_) {
             frames = std::min(bufferFrames_, hwBuffer_ - free);
         } else {
@@ -486,14 +495,26 @@ public:
         return S_OK;
     }
 
+    std::uint32_t takeUnderruns() noexcept override {
+        const std::uint32_t n = underruns_;
+        underruns_ = 0;
+        return n;
+    }
+
     HRESULT getNextPacketSize(std::uint32_t& frames) noexcept override {
+        if (silence_ > 0) {
+            frames = silence_;
+            return S_OK;
+        }
         snd_pcm_sframes_t avail = snd_pcm_avail(pcm_);
         if (avail == -EPIPE || avail == -ESTRPIPE) {
-            // An overrun: audio was lost; restart and flag the next packet.
+            // An overrun: audio was lost; restart, flag the next packet and fill in what the
+            // next position shows as lost.
             if (snd_pcm_prepare(pcm_) < 0 || snd_pcm_start(pcm_) < 0) {
                 return E_FAIL;
             }
             lostData_ = true;
+            settle_ = true;
             frames = 0;
             return S_OK;
         }
@@ -503,7 +524,14 @@ public:
         if (static_cast<std::uint64_t>(avail) > hwBuffer_) {
             lostData_ = true;
         }
-        frames = static_cast<std::uint64_t>(avail) >= period_ ? period_ : 0;
+        if (static_cast<std::uint64_t>(avail) < period_) {
+            frames = 0;
+            return S_OK;
+        }
+        if (!exclusive_) {
+            watchCapture(static_cast<std::uint64_t>(avail));
+        }
+        frames = silence_ > 0 ? silence_ : period_;
         return S_OK;
     }
 
@@ -518,23 +546,36 @@ public:
             const snd_pcm_sframes_t a = snd_pcm_avail_update(pcm_);
             availAt = a > 0 ? static_cast<snd_pcm_uframes_t>(a) : 0;
         }
-        const snd_pcm_sframes_t r = snd_pcm_readi(pcm_, bytes_.data(), period_);
-        if (r < 0) {
-            return hresultFromAlsa(static_cast<int>(r));
+        // The silence that stands in for lost audio comes before the frames available now.
+        const std::uint32_t silent = silence_;
+        double firstAt = static_cast<double>(newestAt) -
+                         static_cast<double>(availAt + silent) * 1e9 / format_.sampleRate;
+        if (silent > 0) {
+            frames = silent;
+            flags = AUDCLNT_BUFFERFLAGS_SILENT | AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+            lostData_ = false;
+            releasingSilence_ = true;
+        } else {
+            const snd_pcm_sframes_t r = snd_pcm_readi(pcm_, bytes_.data(), period_);
+            if (r < 0) {
+                return hresultFromAlsa(static_cast<int>(r));
+            }
+            frames = static_cast<std::uint32_t>(r);
+            flags = lostData_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+            lostData_ = false;
         }
-        frames = static_cast<std::uint32_t>(r);
-        flags = lostData_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
-        lostData_ = false;
         data = bytes_.data();
-        position = read_;
-        const double firstAt =
-            static_cast<double>(newestAt) - static_cast<double>(availAt) * 1e9 / format_.sampleRate;
+        position = read_ + skipped_;
         qpc = static_cast<std::uint64_t>(std::max(0.0, firstAt / 100.0));
         return S_OK;
     }
 
     HRESULT releaseCaptureBuffer(std::uint32_t frames) noexcept override {
         read_ += frames;
+        if (releasingSilence_) {
+            releasingSilence_ = false;
+            silence_ = 0;
+        }
         return S_OK;
     }
 
@@ -550,13 +591,59 @@ public:
             return E_FAIL;
         }
         const std::uint64_t queued = hwBuffer_ - std::min<std::uint64_t>(avail, hwBuffer_);
-        position =
-            t_.flow == DataFlow::render ? written_ - std::min(written_, queued) : read_ + avail;
+        position = t_.flow == DataFlow::render ? written_ - std::min(written_, queued) + skipped_
+                                               : read_ + skipped_ + avail;
         qpc = static_cast<std::uint64_t>(timespecNs(ts) / 100);
         return S_OK;
     }
 
 private:
+    double elapsedFrames() const noexcept {
+        return static_cast<double>(monotonicNanoseconds() - startedAt_) * 1e-9 * format_.sampleRate;
+    }
+
+    // Render: the device's position is what it consumed plus what it played without us.
+    void watchRender(std::uint64_t queued) noexcept {
+        const std::uint64_t played = written_ - std::min(written_, queued) + skipped_;
+        if (played == lastPosition_) {
+            return; // nothing new since the last look
+        }
+        lastPosition_ = played;
+        const double elapsed = elapsedFrames();
+        const double lag = elapsed - static_cast<double>(played);
+        const bool known = settle_;
+        settle_ = false;
+        const double lost =
+            known ? watch_.settle(lag, elapsed) : watch_.check(lag, elapsed, period_);
+        if (lost >= 1.0) {
+            skipped_ += static_cast<std::uint64_t>(std::llround(lost));
+            underruns_ += known ? 0 : 1;
+        }
+    }
+
+    // Capture: lost audio is owed as one silent packet (at most a buffer, so the stream's
+    // queue regains its fill without growing beyond it) flagged as a discontinuity; the device
+    // position counts all of it.
+    void watchCapture(std::uint64_t avail) noexcept {
+        const std::uint64_t newest = read_ + skipped_ + avail;
+        if (newest == lastPosition_) {
+            return; // a packet of a look already taken
+        }
+        lastPosition_ = newest;
+        const double elapsed = elapsedFrames();
+        const double lag = elapsed - static_cast<double>(newest);
+        const bool known = settle_;
+        settle_ = false;
+        const double lost =
+            known ? watch_.settle(lag, elapsed) : watch_.check(lag, elapsed, period_);
+        if (lost >= 1.0) {
+            const auto whole = static_cast<std::uint64_t>(std::llround(lost));
+            silence_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(whole, bufferFrames_));
+            skipped_ += whole - silence_;
+            lastPosition_ += whole;
+        }
+    }
+
     HRESULT open(const std::string& name, const WaveFormat& wave, std::uint32_t period,
                  std::uint32_t buffer, bool exclusive) {
         if (!checkDeviceFormat(format_, &wave)) {
@@ -637,8 +724,16 @@ private:
     bool exclusive_ = false;
     bool restart_ = false;
     bool lostData_ = false;
+    bool settle_ = false;
+    bool releasingSilence_ = false;
+    std::uint32_t underruns_ = 0;
+    std::uint32_t silence_ = 0; // capture: frames of silence owed for lost audio
     std::uint64_t written_ = 0;
-    std::uint64_t read_ = 0;
+    std::uint64_t read_ = 0;    // capture: frames handed out, silence included
+    std::uint64_t skipped_ = 0; // device frames lost and not handed out
+    std::uint64_t lastPosition_ = 0;
+    std::int64_t startedAt_ = 0;
+    LossWatch watch_;
 };
 
 class AlsaEndpoint final : public AudioEndpointDevice {

@@ -49,6 +49,9 @@ public:
     virtual HRESULT getCurrentPadding(std::uint32_t& frames) noexcept = 0;
     virtual HRESULT getBuffer(std::uint32_t frames, std::uint8_t*& data) noexcept = 0;
     virtual HRESULT releaseBuffer(std::uint32_t frames, std::uint32_t flags) noexcept = 0;
+    // Stretches the device played without this stream's audio since the last call: the stream
+    // ran dry, or a sound server skipped the stream's cycles. Endpoints that cannot tell say 0.
+    virtual std::uint32_t takeUnderruns() noexcept { return 0; }
 
     // Capture side; positions in device frames and in 100-ns counter units.
     virtual HRESULT getNextPacketSize(std::uint32_t& frames) noexcept = 0;

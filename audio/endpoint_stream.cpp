@@ -299,6 +299,11 @@ private:
                 s_.fail(E_FAIL);
                 return;
             }
+            // Stretches the device played without us are glitches of this endpoint.
+            if (const std::uint32_t underruns = client_->takeUnderruns(); underruns > 0) {
+                s_.discontinuities.fetch_add(underruns, std::memory_order_relaxed);
+                b_.xruns.fetch_add(underruns, std::memory_order_relaxed);
+            }
             const std::uint32_t frames = s_.exclusive ? s_.bufferFrames : s_.bufferFrames - padding;
             if (frames == 0) {
                 continue;

@@ -1,5 +1,6 @@
 #include "audio/alsa_endpoints.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@ namespace {
 
 using testing::config;
 using testing::eventually;
-using testing::runFor;
 using testing::streamOf;
 
 TEST(AlsaEndpoints, ErrorsMapToTheClosestResult) {
@@ -24,7 +24,8 @@ TEST(AlsaEndpoints, ErrorsMapToTheClosestResult) {
     EXPECT_EQ(hresultFromAlsa(-EINVAL), hresult(0x80070016u));
 }
 
-// What the callback heard and when it ran, kept in storage sized before the start.
+// What the callback heard and when it ran, kept in storage sized before the
+// start.
 struct Recorder {
     explicit Recorder(std::size_t frames, std::size_t calls) : input(frames), callTimes(calls) {}
     std::vector<float> input;
@@ -58,19 +59,140 @@ void recordingCallback(void* user, const float* const* inputs, std::int32_t inpu
     }
 }
 
-// Callbacks per second as the slope of a least-squares line through their times.
+// Callbacks per second as the slope of a least-squares line through their times, fitted again
+// without the calls more than 5 ms off the first line: a stall of the machine and the burst
+// that catches up after it say nothing about the long-run rate.
 double callbackRate(const Recorder& r, std::size_t skip) {
     const std::size_t n = r.callCount.load(std::memory_order_acquire);
-    double st = 0, sk = 0, stt = 0, stk = 0;
-    const double count = static_cast<double>(n - skip);
-    for (std::size_t k = skip; k < n; ++k) {
-        const double t = static_cast<double>(r.callTimes[k] - r.callTimes[skip]) * 1e-9;
-        st += t;
-        sk += static_cast<double>(k);
-        stt += t * t;
-        stk += t * static_cast<double>(k);
+    const auto at = [&](std::size_t k) {
+        return static_cast<double>(r.callTimes[k] - r.callTimes[skip]) * 1e-9;
+    };
+    double slope = 0.0, offset = 0.0; // k = offset + slope * t
+    for (int pass = 0; pass < 2; ++pass) {
+        double count = 0, st = 0, sk = 0, stt = 0, stk = 0;
+        for (std::size_t k = skip; k < n; ++k) {
+            const double t = at(k);
+            if (pass == 1 && std::fabs(t - (static_cast<double>(k) - offset) / slope) > 0.005) {
+                continue;
+            }
+            count += 1;
+            st += t;
+            sk += static_cast<double>(k);
+            stt += t * t;
+            stk += t * static_cast<double>(k);
+        }
+        slope = (count * stk - st * sk) / (count * stt - st * st);
+        offset = (sk - slope * st) / count;
     }
-    return (count * stk - st * sk) / (count * stt - st * st);
+    return slope;
+}
+
+// Where the backend reported glitches while a recording ran: the input frames
+// recorded when a status poll saw the xrun count grow, and by how much.
+struct GlitchReport {
+    std::size_t frame;
+    std::int64_t xruns;
+};
+
+// Runs until the recorder holds `frames` input frames (at most `seconds`),
+// polling the status every 5 ms for glitch reports; the final status closes the
+// list.
+BackendStatus recordWithReports(WasapiBackend& backend, const Recorder& recorder,
+                                std::size_t frames, double seconds,
+                                std::vector<GlitchReport>& reports) {
+    const auto recorded = [&] { return recorder.inputFrames.load(std::memory_order_acquire); };
+    const std::int64_t end = monotonicNanoseconds() + static_cast<std::int64_t>(seconds * 1e9);
+    std::int64_t seen = 0;
+    BackendStatus s;
+    for (;;) {
+        const bool done = recorded() >= frames || monotonicNanoseconds() >= end;
+        s = backend.status();
+        if (s.xruns != seen) {
+            reports.push_back({recorded(), s.xruns - seen});
+            seen = s.xruns;
+        }
+        if (done) {
+            return s;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// A recorded tone judged apart from its glitches. The last `span` frames are
+// cut into 10 ms windows; a window that breaks the tone must lie within 300 ms
+// of a glitch report (a poll can be late on a loaded machine, and a glitch
+// reaches the recording through the capture queue). Pitch and level come from
+// the longest run of whole windows, purity from the median of its 100 ms
+// windows.
+struct JudgedTone {
+    testing::ToneFit fit;
+    std::size_t brokenWindows = 0;
+    std::size_t unexplainedWindows = 0;
+    std::size_t unexplainedStretches = 0; // runs of overlapping or adjacent such windows
+    std::size_t cleanFrames = 0;
+};
+
+JudgedTone judgeTone(const Recorder& recorder, std::size_t span, double amplitude,
+                     const std::vector<GlitchReport>& reports) {
+    constexpr std::size_t kWindow = 480;
+    constexpr std::size_t kReach = 48000 * 3 / 10;
+    const std::size_t frames = recorder.inputFrames.load(std::memory_order_acquire);
+    const std::size_t first = frames - std::min(frames, span);
+    const std::vector<float> last(recorder.input.begin() + static_cast<std::ptrdiff_t>(first),
+                                  recorder.input.begin() + static_cast<std::ptrdiff_t>(frames));
+    const std::vector<std::size_t> broken =
+        testing::brokenToneWindows(last, 48000.0, 1000.0, amplitude, kWindow);
+    JudgedTone out;
+    out.brokenWindows = broken.size();
+    std::size_t lastUnexplained = 0;
+    for (const std::size_t w : broken) {
+        const std::size_t at = first + w;
+        const bool explained = std::any_of(reports.begin(), reports.end(), [&](const auto& r) {
+            return at + kReach >= r.frame && at <= r.frame + kReach;
+        });
+        if (!explained) {
+            out.unexplainedStretches +=
+                out.unexplainedWindows == 0 || w > lastUnexplained + kWindow;
+            ++out.unexplainedWindows;
+            lastUnexplained = w;
+        }
+    }
+    // The longest stretch between broken windows, a window's margin kept on each
+    // side.
+    std::size_t bestBegin = 0, bestEnd = 0, begin = 0;
+    for (std::size_t i = 0; i <= broken.size(); ++i) {
+        const std::size_t end = i < broken.size() ? broken[i] : last.size() / kWindow * kWindow;
+        const std::size_t a = begin == 0 ? 0 : begin + kWindow;
+        const std::size_t b = i < broken.size() && end >= kWindow ? end - kWindow : end;
+        if (b > a && b - a > bestEnd - bestBegin) {
+            bestBegin = a;
+            bestEnd = b;
+        }
+        begin = i < broken.size() ? broken[i] + kWindow : end;
+    }
+    out.cleanFrames = bestEnd - bestBegin;
+    // Medians over its 100 ms windows: the drift correction bends the phase over longer spans.
+    std::vector<testing::ToneFit> fits;
+    for (std::size_t a = bestBegin; a + 4800 <= bestEnd; a += 4800) {
+        fits.push_back(testing::fitTone(
+            std::vector<float>(last.begin() + static_cast<std::ptrdiff_t>(a),
+                               last.begin() + static_cast<std::ptrdiff_t>(a + 4800)),
+            48000.0, 1000.0));
+    }
+    if (!fits.empty()) {
+        const auto median = [&](auto field) {
+            std::vector<double> v;
+            for (const testing::ToneFit& f : fits) {
+                v.push_back(f.*field);
+            }
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        out.fit.frequency = median(&testing::ToneFit::frequency);
+        out.fit.amplitude = median(&testing::ToneFit::amplitude);
+        out.fit.thdPlusNoiseDb = median(&testing::ToneFit::thdPlusNoiseDb);
+    }
+    return out;
 }
 
 class AlsaEndpointsIntegration : public ::testing::Test {
@@ -93,6 +215,9 @@ testing::PipeWireSession* AlsaEndpointsIntegration::session_ = nullptr;
 const std::string kSinkA = "alsa:playback:pipewire:NODE=ruvi-null-a";
 const std::string kMonitorA = "alsa:monitor:pipewire:NODE=ruvi-null-a";
 const std::string kSinkB = "alsa:playback:pipewire:NODE=ruvi-null-b";
+// Glitches a few seconds through the null sinks may show on this loaded
+// machine.
+constexpr std::int64_t kXrunBound = 35;
 
 TEST_F(AlsaEndpointsIntegration, NullSinksAndTheirMonitorsAreListed) {
     EndpointCatalogue catalogue({std::make_shared<AlsaEndpointProvider>()});
@@ -124,10 +249,10 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
     std::string error;
     ASSERT_TRUE(backend.start(config({kMonitorA}, {kSinkA}), recordingCallback, &recorder, error))
         << error;
-    ASSERT_TRUE(eventually(
-        [&] { return recorder.inputFrames.load(std::memory_order_acquire) >= 48000 * 3; }, 10.0));
-    const BackendStatus s = backend.status();
+    std::vector<GlitchReport> reports;
+    const BackendStatus s = recordWithReports(backend, recorder, 48000 * 3, 10.0, reports);
     backend.stop();
+    ASSERT_GE(recorder.inputFrames.load(), 48000u * 3);
     EXPECT_TRUE(s.running);
     const EndpointStatus* sink = streamOf(s, kSinkA);
     const EndpointStatus* monitor = streamOf(s, kMonitorA);
@@ -138,28 +263,40 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
     EXPECT_TRUE(sink->lowLatencyShared);
     EXPECT_EQ(sink->periodFrames, 128);
     EXPECT_TRUE(monitor->primed);
-    const std::size_t frames = recorder.inputFrames.load(std::memory_order_acquire);
-    const std::vector<float> last(recorder.input.begin() +
-                                      static_cast<std::ptrdiff_t>(frames - 96000),
-                                  recorder.input.begin() + static_cast<std::ptrdiff_t>(frames));
-    // The server drops the cycles of a client that the loaded machine stalls, so single windows
-    // may hold a gap: the median judges pitch and level, the cleanest window the path itself.
-    testing::ToneFit best;
-    const testing::ToneFit fit = testing::medianFit(last, 48000.0, 1000.0, &best);
-    std::printf("null sink monitor: %.3f Hz, amplitude %.4f, THD+N %.1f dB, xruns %lld\n",
-                fit.frequency, fit.amplitude, fit.thdPlusNoiseDb, static_cast<long long>(s.xruns));
-    EXPECT_NEAR(fit.frequency, 1000.0, 0.5);
-    EXPECT_NEAR(fit.amplitude, 0.25, 0.01);
-    EXPECT_LT(best.thdPlusNoiseDb, -60.0);
-    // With a server endpoint as clock master the callbacks follow the server's clock, which
-    // skips the cycles a stalled client misses; reported, not asserted.
+    // The server skips the cycles of a client that the loaded machine stalls. The
+    // stream reports each such stretch (the sink's underruns, the monitor's
+    // discontinuities), so every break in the tone must sit by a report; the tone
+    // itself is judged between them.
+    const JudgedTone tone = judgeTone(recorder, 96000, 0.25, reports);
+    std::printf("null sink monitor: %.3f Hz, amplitude %.4f, THD+N %.1f dB over "
+                "%zu clean "
+                "frames; xruns %lld (sink %lld, monitor %lld), %zu broken 10 ms "
+                "windows\n",
+                tone.fit.frequency, tone.fit.amplitude, tone.fit.thdPlusNoiseDb, tone.cleanFrames,
+                static_cast<long long>(s.xruns), static_cast<long long>(sink->discontinuities),
+                static_cast<long long>(monitor->discontinuities), tone.brokenWindows);
+    // One case leaves no trace at the client: a client that woke in time but finished late has
+    // its buffer consumed and dropped (the server logs it as too slow while awake). Before the
+    // stream reported skipped cycles, up to six a second went unseen on a loaded machine.
+    EXPECT_LE(tone.unexplainedStretches, 2u) << "audio lost without a reported glitch";
+    ASSERT_GE(tone.cleanFrames, 48000u / 4) << "no quarter second without a glitch";
+    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.5);
+    EXPECT_NEAR(tone.fit.amplitude, 0.25, 0.01);
+    EXPECT_LT(tone.fit.thdPlusNoiseDb, -60.0);
+    // A lost stretch costs one glitch per endpoint, not a refill of the capture
+    // queue.
+    EXPECT_LE(s.xruns, kXrunBound);
+    // With a server endpoint as clock master the callbacks follow the server's
+    // clock, which skips the cycles a stalled client misses; reported, not
+    // asserted.
     std::printf("callbacks with the null sink as master: %.2f per second (nominal 375)\n",
                 callbackRate(recorder, 375));
 }
 
 TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMasterRate) {
-    // The virtual master gets 85 ms of buffer so that the loaded machine's stalls do not make
-    // it play frames that were never rendered: the count then follows its clock alone.
+    // The virtual master gets 85 ms of buffer so that the loaded machine's stalls
+    // do not make it play frames that were never rendered: the count then follows
+    // its clock alone.
     auto set = std::make_shared<VirtualEndpointSet>();
     VirtualEndpointSetup output;
     output.name = "output";
@@ -176,11 +313,13 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     std::string error;
     AudioDeviceConfig cfg = config({"virtual:tone-input"}, {"virtual:output", kSinkB});
     ASSERT_TRUE(backend.start(cfg, recordingCallback, &recorder, error)) << error;
-    runFor(6.0);
-    const BackendStatus s = backend.status();
+    std::vector<GlitchReport> reports;
+    const BackendStatus s =
+        recordWithReports(backend, recorder, recorder.input.size(), 6.0, reports);
     backend.stop();
     const double rate = callbackRate(recorder, 375);
-    std::printf("callback rate of the virtual and ALSA aggregate: %.4f per second (nominal 375)\n",
+    std::printf("callback rate of the virtual and ALSA aggregate: %.4f per "
+                "second (nominal 375)\n",
                 rate);
     EXPECT_NEAR(rate, 48000.0 / 128.0, 0.001 * 48000.0 / 128.0);
     EXPECT_TRUE(s.running);
@@ -193,13 +332,16 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     EXPECT_EQ(alsa->firstChannel, 2);
     EXPECT_GT(alsa->targetQueueMilliseconds, 0.0);
     EXPECT_TRUE(streamOf(s, "virtual:tone-input")->primed);
-    const std::size_t frames = recorder.inputFrames.load(std::memory_order_acquire);
-    ASSERT_GT(frames, 48000u * 4);
-    const std::vector<float> last(recorder.input.begin() +
-                                      static_cast<std::ptrdiff_t>(frames - 96000),
-                                  recorder.input.begin() + static_cast<std::ptrdiff_t>(frames));
-    EXPECT_NEAR(testing::fitTone(last, 48000.0, 1000.0).frequency, 1000.0, 0.5)
+    ASSERT_GT(recorder.inputFrames.load(), 48000u * 4);
+    // The virtual input's queue may run dry when the machine stalls the master;
+    // such glitches are reported, and the tone is judged between them.
+    const JudgedTone tone = judgeTone(recorder, 96000, 0.1, reports);
+    EXPECT_EQ(tone.unexplainedWindows, 0u) << "audio lost without a reported glitch";
+    ASSERT_GE(tone.cleanFrames, 48000u / 4) << "no quarter second without a glitch";
+    // After a stall the queue's fill correction may run at its limit of 500 ppm (0.5 Hz).
+    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.55)
         << "the virtual test tone crosses into the server's clock domain";
+    EXPECT_LE(s.xruns, kXrunBound);
 }
 
 TEST_F(AlsaEndpointsIntegration, ServerEndpointsRefuseExclusiveMode) {

@@ -92,6 +92,55 @@ inline ToneFit fitTone(const std::vector<float>& x, double rate, double guessHz)
     return out;
 }
 
+// A tone's level and the residual's level against it, fitted at a known frequency.
+inline ToneFit fitToneAt(const float* x, std::size_t n, double rate, double hz) {
+    const double omega = 2.0 * std::numbers::pi * hz / rate;
+    double m[4][5] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i);
+        const double row[3] = {std::cos(omega * t), std::sin(omega * t), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            for (int k = 0; k < 3; ++k) {
+                m[r][k] += row[r] * row[k];
+            }
+            m[r][4] += row[r] * x[i];
+        }
+    }
+    m[3][3] = 1.0;
+    ToneFit out;
+    out.frequency = hz;
+    if (!solve4(m)) {
+        return out;
+    }
+    double signal = 0.0, residual = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i);
+        const double fit = m[0][4] * std::cos(omega * t) + m[1][4] * std::sin(omega * t);
+        signal += fit * fit;
+        const double e = x[i] - fit - m[2][4];
+        residual += e * e;
+    }
+    out.amplitude = std::hypot(m[0][4], m[1][4]);
+    out.thdPlusNoiseDb = 10.0 * std::log10(std::max(residual, 1e-300) / std::max(signal, 1e-300));
+    return out;
+}
+
+// The windows of `window` frames, every half window, that break a recorded tone of known
+// frequency and level: the level off by more than 10 %, or a residual above -40 dB (a gap, a
+// jump in phase; overlapping windows see a jump that falls on a boundary). Returns the first
+// frame of each such window.
+inline std::vector<std::size_t> brokenToneWindows(const std::vector<float>& x, double rate,
+                                                  double hz, double amplitude, std::size_t window) {
+    std::vector<std::size_t> out;
+    for (std::size_t start = 0; start + window <= x.size(); start += window / 2) {
+        const ToneFit f = fitToneAt(x.data() + start, window, rate, hz);
+        if (std::fabs(f.amplitude - amplitude) > 0.1 * amplitude || f.thdPlusNoiseDb > -40.0) {
+            out.push_back(start);
+        }
+    }
+    return out;
+}
+
 // The median fit over 100 ms windows of the second half of a recording, robust against a rare
 // scheduling hiccup of the machine; `best` receives the cleanest window.
 inline ToneFit medianFit(const std::vector<float>& x, double rate, double hz,
