@@ -121,6 +121,27 @@ protected:
         return 0;
     }
 
+    // Sets the first writable parameter of "fx" on in1 to `value` while audio runs and lets the
+    // processor take it into its state over the blocks that follow, the snapshot ticking
+    // meanwhile. The parameter's id.
+    std::uint32_t moveParameterWhilePlaying(double value) {
+        const std::uint32_t parameter = writableParameter();
+        EXPECT_FALSE(console
+                         .call("setVstParameter", {{"nodeId", "in1"},
+                                                   {"slotId", "fx"},
+                                                   {"parameterId", parameter},
+                                                   {"value", value}})
+                         .is_null());
+        const std::uint64_t played = console.output->framesReleased();
+        EXPECT_TRUE(testing::eventually(
+            [&] {
+                (void)app().buildControlState();
+                return console.output->framesReleased() > played + 9600;
+            },
+            10.0));
+        return parameter;
+    }
+
     TempFolder folder;
     HeadlessConsole console;
 };
@@ -542,20 +563,7 @@ TEST_F(AsyncJobs, StopAudioStopsAtOnceAsItsOwnJobAndDuringAStopJob) {
     ASSERT_FALSE(console.applySession(native, consoleUi()).is_null());
     ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
     // A parameter moved since the session was applied: the held state blob is stale.
-    const std::uint32_t parameter = writableParameter();
-    ASSERT_FALSE(
-        console
-            .call("setVstParameter",
-                  {{"nodeId", "in1"}, {"slotId", "fx"}, {"parameterId", parameter}, {"value", 0.9}})
-            .is_null());
-    // The processor takes the value in the blocks that follow; the snapshot ticks meanwhile.
-    const std::uint64_t played = console.output->framesReleased();
-    ASSERT_TRUE(testing::eventually(
-        [&] {
-            (void)app().buildControlState();
-            return console.output->framesReleased() > played + 9600;
-        },
-        10.0));
+    (void)moveParameterWhilePlaying(0.9);
     const auto heldState = [&] {
         return impl().nativeSession.at("/nodes/0/inserts/0"_json_pointer).value("stateHex", "");
     };
@@ -615,20 +623,7 @@ TEST_F(AsyncJobs, AnImmediateStopThatCannotCaptureOneInsertKeepsTheOthersAndName
     const auto setStateMode =
         reinterpret_cast<ModeFn>(::dlsym(held, "ruviTestplugSetComponentStateMode"));
     ASSERT_NE(setStateMode, nullptr);
-    const std::uint32_t parameter = writableParameter();
-    ASSERT_FALSE(
-        console
-            .call("setVstParameter",
-                  {{"nodeId", "in1"}, {"slotId", "fx"}, {"parameterId", parameter}, {"value", 1.0}})
-            .is_null());
-    // The processor takes the value into its state in the blocks that follow.
-    const std::uint64_t played = console.output->framesReleased();
-    ASSERT_TRUE(testing::eventually(
-        [&] {
-            (void)app().buildControlState();
-            return console.output->framesReleased() > played + 9600;
-        },
-        10.0));
+    (void)moveParameterWhilePlaying(1.0);
     const std::string stale = impl().nativeSession.at("/nodes/0/inserts/0/stateHex"_json_pointer);
     ASSERT_TRUE(pendingReply(beginJob(app(), jobRequest("stopRecording", Json::object(), 61))));
 
@@ -654,19 +649,7 @@ TEST_F(AsyncJobs, ALoadCapturesThePluginStatesBeforeTheGraphGoes) {
     ASSERT_FALSE(
         console.applySession(consoleNative(testing::zamPlugin("ZamComp")), consoleUi()).is_null());
     ASSERT_FALSE(console.call("startAudio", console.startParams()).is_null());
-    const std::uint32_t parameter = writableParameter();
-    ASSERT_FALSE(
-        console
-            .call("setVstParameter",
-                  {{"nodeId", "in1"}, {"slotId", "fx"}, {"parameterId", parameter}, {"value", 1.0}})
-            .is_null());
-    const std::uint64_t played = console.output->framesReleased();
-    ASSERT_TRUE(testing::eventually(
-        [&] {
-            (void)app().buildControlState();
-            return console.output->framesReleased() > played + 9600;
-        },
-        10.0));
+    const std::uint32_t parameter = moveParameterWhilePlaying(1.0);
     // The device went away without a stop request, so nothing captured the new state yet.
     impl().backend.stop();
     const std::string stale = impl().nativeSession.at("/nodes/0/inserts/0/stateHex"_json_pointer);

@@ -23,6 +23,7 @@ namespace {
 using Json = nlohmann::json;
 using testing::minimalSessionPayload;
 using testing::readWholeFile;
+using testing::replaceOnce;
 using testing::runCommand;
 using testing::sha256sumOf;
 using testing::TempFolder;
@@ -55,15 +56,6 @@ std::size_t strayTemporaryFiles(const TempFolder& folder) {
         }
     }
     return count;
-}
-
-std::string replaceOnce(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
 }
 
 TEST(SessionFileStore, SaveLoadSaveGivesTheSameBytesAndTheDigestOfThePayloadText) {

@@ -31,6 +31,7 @@ using testing::HeadlessConsole;
 using testing::jobRequest;
 using testing::pendingReply;
 using testing::readWholeFile;
+using testing::replaceOnce;
 using testing::runJob;
 using testing::sha256sumOf;
 using testing::TempFolder;
@@ -234,15 +235,6 @@ TEST(SessionFiles, ASavedShowComesBackInANewApplicationAndSavesToTheSameBytes) {
     EXPECT_NEAR(parameterValue(console, "vox", "comp", show.compId), show.verseComp, 1e-6);
     EXPECT_TRUE(
         console.call("startAudio", console.startParams()).at("/audio/running"_json_pointer));
-}
-
-std::string replaceOnce(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
 }
 
 // What a refused load must leave of the running show.

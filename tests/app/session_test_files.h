@@ -76,4 +76,14 @@ inline nlohmann::json minimalSessionPayload() {
         "sceneStates": {}})");
 }
 
+// `text` with the first `from` replaced by `to`; a test failure when there is none.
+inline std::string replaceOnce(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 } // namespace kestravon::ruvi::testing
