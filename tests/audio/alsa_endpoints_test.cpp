@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -59,32 +61,54 @@ void recordingCallback(void* user, const float* const* inputs, std::int32_t inpu
     }
 }
 
-// Callbacks per second as the slope of a least-squares line through their times, fitted again
-// without the calls more than 5 ms off the first line: a stall of the machine and the burst
-// that catches up after it say nothing about the long-run rate.
+// Callbacks per second as the common slope of least-squares lines through their times, one line
+// for each run of calls that came about a period apart. A stall of the machine ends a run, and so
+// does the burst that catches up after it: neither says anything about the long-run rate, and a
+// stall longer than the master's buffer may shift every later call by what it lost, which one line
+// through all calls would read as a slower clock. Runs shorter than `minimumRun` calls are left
+// out.
 double callbackRate(const Recorder& r, std::size_t skip) {
+    constexpr std::size_t minimumRun = 64;
+    constexpr double kOffBy = 0.005; // seconds an interval may differ from the typical one
     const std::size_t n = r.callCount.load(std::memory_order_acquire);
+    if (n < skip + minimumRun) {
+        return 0.0;
+    }
     const auto at = [&](std::size_t k) {
         return static_cast<double>(r.callTimes[k] - r.callTimes[skip]) * 1e-9;
     };
-    double slope = 0.0, offset = 0.0; // k = offset + slope * t
-    for (int pass = 0; pass < 2; ++pass) {
-        double count = 0, st = 0, sk = 0, stt = 0, stk = 0;
-        for (std::size_t k = skip; k < n; ++k) {
-            const double t = at(k);
-            if (pass == 1 && std::fabs(t - (static_cast<double>(k) - offset) / slope) > 0.005) {
-                continue;
-            }
-            count += 1;
-            st += t;
-            sk += static_cast<double>(k);
-            stt += t * t;
-            stk += t * static_cast<double>(k);
-        }
-        slope = (count * stk - st * sk) / (count * stt - st * st);
-        offset = (sk - slope * st) / count;
+    std::vector<double> intervals;
+    for (std::size_t k = skip + 1; k < n; ++k) {
+        intervals.push_back(at(k) - at(k - 1));
     }
-    return slope;
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    const double typical = intervals[intervals.size() / 2];
+    double stt = 0.0, stk = 0.0; // sums over the runs of centred t*t and t*k
+    const auto addRun = [&](std::size_t first, std::size_t end) {
+        if (end - first < minimumRun) {
+            return;
+        }
+        double st = 0.0, sk = 0.0;
+        for (std::size_t k = first; k < end; ++k) {
+            st += at(k);
+            sk += static_cast<double>(k);
+        }
+        const double count = static_cast<double>(end - first);
+        for (std::size_t k = first; k < end; ++k) {
+            const double t = at(k) - st / count;
+            stt += t * t;
+            stk += t * (static_cast<double>(k) - sk / count);
+        }
+    };
+    std::size_t first = skip;
+    for (std::size_t k = skip + 1; k < n; ++k) {
+        if (std::fabs(at(k) - at(k - 1) - typical) > kOffBy) {
+            addRun(first, k);
+            first = k;
+        }
+    }
+    addRun(first, n);
+    return stt > 0.0 ? stk / stt : 0.0;
 }
 
 // Where the backend reported glitches while a recording ran: the input frames
