@@ -304,7 +304,8 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
     // stream reported skipped cycles, up to six a second went unseen on a loaded machine.
     EXPECT_LE(tone.unexplainedStretches, 2u) << "audio lost without a reported glitch";
     ASSERT_GE(tone.cleanFrames, 48000u / 4) << "no quarter second without a glitch";
-    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.5);
+    // After a stall the queue's fill correction may run at its limit of 500 ppm (0.5 Hz).
+    EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.55);
     EXPECT_NEAR(tone.fit.amplitude, 0.25, 0.01);
     EXPECT_LT(tone.fit.thdPlusNoiseDb, -60.0);
     // A lost stretch costs one glitch per endpoint, not a refill of the capture
