@@ -495,10 +495,11 @@ public:
         return S_OK;
     }
 
-    std::uint32_t takeUnderruns() noexcept override {
-        const std::uint32_t n = underruns_;
+    EndpointUnderruns takeUnderruns() noexcept override {
+        const EndpointUnderruns out{underruns_, skipped_ - skippedTaken_};
         underruns_ = 0;
-        return n;
+        skippedTaken_ = skipped_;
+        return out;
     }
 
     HRESULT getNextPacketSize(std::uint32_t& frames) noexcept override {
@@ -731,6 +732,7 @@ private:
     std::uint64_t written_ = 0;
     std::uint64_t read_ = 0;    // capture: frames handed out, silence included
     std::uint64_t skipped_ = 0; // device frames lost and not handed out
+    std::uint64_t skippedTaken_ = 0;
     std::uint64_t lastPosition_ = 0;
     std::int64_t startedAt_ = 0;
     LossWatch watch_;

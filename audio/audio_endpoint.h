@@ -14,6 +14,13 @@ namespace kestravon::ruvi {
 enum class DataFlow { render, capture };
 enum class ShareMode { shared, exclusive };
 
+// What a render device played without a stream's audio: the stretches, and their device frames
+// when the device can tell (0 when it cannot).
+struct EndpointUnderruns {
+    std::uint32_t stretches = 0;
+    std::uint64_t frames = 0;
+};
+
 // One opened audio client of an endpoint: the operations the stream thread calls, in the order
 // it calls them. Every result is an HRESULT; S_FALSE from isFormatSupported means "not exactly".
 // Thread contract: one client belongs to one endpoint thread, which makes every call; only the
@@ -51,7 +58,7 @@ public:
     virtual HRESULT releaseBuffer(std::uint32_t frames, std::uint32_t flags) noexcept = 0;
     // Stretches the device played without this stream's audio since the last call: the stream
     // ran dry, or a sound server skipped the stream's cycles. Endpoints that cannot tell say 0.
-    virtual std::uint32_t takeUnderruns() noexcept { return 0; }
+    virtual EndpointUnderruns takeUnderruns() noexcept { return {}; }
 
     // Capture side; positions in device frames and in 100-ns counter units.
     virtual HRESULT getNextPacketSize(std::uint32_t& frames) noexcept = 0;

@@ -1,5 +1,6 @@
 #include "audio/backend_impl.h"
 
+#include <algorithm>
 #include <cmath>
 #include <system_error>
 
@@ -98,6 +99,47 @@ void WasapiBackend::Impl::runMasterPeriod(int frames) noexcept {
     const double elapsedMs = static_cast<double>(monotonicNanoseconds() - begin) / 1e6;
     if (elapsedMs > maximumCallbackMs.load(std::memory_order_relaxed)) {
         maximumCallbackMs.store(elapsedMs, std::memory_order_relaxed);
+    }
+}
+
+void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept {
+    for (auto& owned : endpoints) {
+        EndpointStream& s = *owned;
+        if (s.isMaster || s.currentState() != StreamState::running) {
+            continue;
+        }
+        if (s.capture) {
+            s.resampler.skip(static_cast<double>(frames) * s.resampler.ratio());
+            continue;
+        }
+        // An output that ran dry primes afresh; one that plays on gets the silence, as far as
+        // its queue stays under the fill its consumer would trim.
+        if (!s.primed.load(std::memory_order_relaxed)) {
+            continue;
+        }
+        const auto ceiling = static_cast<std::uint64_t>(2.0 * (s.resampler.target() + 64.0));
+        const std::uint64_t fill = s.ring.fill();
+        const auto channels = static_cast<std::uint64_t>(std::max(s.format.channels, 1));
+        const std::uint64_t chunk = std::min<std::uint64_t>(4096, s.scratch.size() / channels);
+        std::fill_n(s.scratch.begin(), chunk * channels, 0.0f);
+        for (std::uint64_t left = std::min(frames, ceiling > fill ? ceiling - fill : 0);
+             left > 0;) {
+            const std::uint64_t n = std::min(left, chunk);
+            if (!s.ring.write(s.scratch.data(), static_cast<std::int32_t>(n))) {
+                break;
+            }
+            left -= n;
+        }
+    }
+}
+
+void WasapiBackend::Impl::dropStaleCapture() noexcept {
+    for (auto& owned : endpoints) {
+        EndpointStream& s = *owned;
+        if (s.capture && s.currentState() == StreamState::running &&
+            s.resampler.dropExcess() > 0.0) {
+            xruns.fetch_add(1, std::memory_order_relaxed);
+        }
     }
 }
 

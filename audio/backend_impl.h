@@ -26,6 +26,13 @@ struct WasapiBackend::Impl {
     void stopAndJoin();
     // One master period of `frames` frames; master thread only, while it runs.
     void runMasterPeriod(int frames) noexcept;
+    // The master device played `frames` frames without us: the capture queues pass over what
+    // their devices took meanwhile, and the other outputs get as much silence, so every endpoint
+    // keeps its latency and stays aligned with the master. Master thread only.
+    void passOverLostMasterTime(std::uint64_t frames) noexcept;
+    // After a master wake: a capture queue left holding a stale backlog returns to its priming
+    // fill, a glitch of its own. Master thread only.
+    void dropStaleCapture() noexcept;
 
     std::shared_ptr<EndpointCatalogue> catalogue;
     std::mutex mutex;

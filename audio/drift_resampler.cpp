@@ -70,6 +70,7 @@ void dotProductAny(const FrameRing& ring, std::uint64_t first, const float* coef
 void DriftResampler::build(FrameRing& ring, double inRate, double outRate, double target) {
     ring_ = &ring;
     primed_ = everPrimed_ = false;
+    excessWakes_ = 0;
     nominalRatio_ = ratio_ = inRate / outRate;
     target_ = target;
     position_ = 0.0;
@@ -161,6 +162,38 @@ bool DriftResampler::next(float* frameOut, double rateRatio, double& correctionP
     position_ += ratio_;
     ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
     return true;
+}
+
+void DriftResampler::skip(double frames) noexcept {
+    if (!primed_ || !(frames > 0.0)) {
+        return;
+    }
+    FrameRing& ring = *ring_;
+    // The next frame still needs 32 frames after its base.
+    const double last = static_cast<double>(ring.writeIndex()) - 33.0;
+    position_ = std::max(position_, std::min(position_ + frames, last));
+    ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
+}
+
+double DriftResampler::dropExcess() noexcept {
+    if (!primed_) {
+        excessWakes_ = 0;
+        return 0.0;
+    }
+    FrameRing& ring = *ring_;
+    const auto w = static_cast<double>(ring.writeIndex());
+    if (w - position_ <= 2.0 * (target_ + 64.0)) {
+        excessWakes_ = 0;
+        return 0.0;
+    }
+    if (++excessWakes_ < kExcessWakes) {
+        return 0.0;
+    }
+    excessWakes_ = 0;
+    const double dropped = w - target_ - 32.0 - position_;
+    position_ += dropped;
+    ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
+    return dropped;
 }
 
 } // namespace kestravon::ruvi

@@ -22,6 +22,15 @@ public:
     // One output frame of ring.channels() samples; false when none could be produced.
     [[nodiscard]] bool next(float* frameOut, double rateRatio, double& correctionPpm) noexcept;
 
+    // Consumer side, while primed. skip() passes over `frames` ring frames of audio whose time the
+    // device lost, as far as the ring holds them beyond the taps. dropExcess(), called once per
+    // consumer wake, returns the queue to its priming fill when it has held more than twice that
+    // at kExcessWakes wakes in a row: a producer's backlog that came after the queue ran dry, or
+    // lost time nobody reported. It answers the ring frames dropped, 0 when none.
+    static constexpr int kExcessWakes = 4;
+    void skip(double frames) noexcept;
+    double dropExcess() noexcept;
+
     bool primed() const noexcept { return primed_; }
     bool everPrimed() const noexcept { return everPrimed_; }
     double target() const noexcept { return target_; }
@@ -44,6 +53,7 @@ private:
     double cutoff_ = 0.0;
     bool primed_ = false;
     bool everPrimed_ = false;
+    int excessWakes_ = 0;
 };
 
 } // namespace kestravon::ruvi

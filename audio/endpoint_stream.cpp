@@ -299,10 +299,19 @@ private:
                 s_.fail(E_FAIL);
                 return;
             }
-            // Stretches the device played without us are glitches of this endpoint.
-            if (const std::uint32_t underruns = client_->takeUnderruns(); underruns > 0) {
-                s_.discontinuities.fetch_add(underruns, std::memory_order_relaxed);
-                b_.xruns.fetch_add(underruns, std::memory_order_relaxed);
+            // Stretches the device played without us are glitches of this endpoint. Their time
+            // is gone: the audio queued for it would only play late.
+            const EndpointUnderruns lost = client_->takeUnderruns();
+            if (lost.stretches > 0) {
+                s_.discontinuities.fetch_add(lost.stretches, std::memory_order_relaxed);
+                b_.xruns.fetch_add(lost.stretches, std::memory_order_relaxed);
+            }
+            if (lost.frames > 0) {
+                if (s_.isMaster) {
+                    b_.passOverLostMasterTime(lost.frames);
+                } else {
+                    s_.resampler.skip(static_cast<double>(lost.frames) * s_.resampler.ratio());
+                }
             }
             const std::uint32_t frames = s_.exclusive ? s_.bufferFrames : s_.bufferFrames - padding;
             if (frames == 0) {
@@ -330,6 +339,11 @@ private:
                     feedSecondary(data + offset * align, n);
                 }
                 offset += n;
+            }
+            if (s_.isMaster) {
+                b_.dropStaleCapture();
+            } else if (s_.resampler.dropExcess() > 0.0) {
+                b_.xruns.fetch_add(1, std::memory_order_relaxed);
             }
             if (failed(hr = client_->releaseBuffer(frames, 0))) {
                 s_.fail(hr);

@@ -157,7 +157,7 @@ public:
                 return WaitResult::signalled; // the next call reports the invalidated device
             }
             std::int64_t wake = deadline;
-            if (started_ && !frozen(now)) {
+            if (started_ && !frozen(now) && !device_->late()) {
                 const std::uint64_t k = periodIndex(now);
                 if (k > lastEventPeriod_) {
                     lastEventPeriod_ = k;
@@ -247,6 +247,12 @@ public:
         device_->released_.store(kept + frames, std::memory_order_release);
         writeFrame_ += frames;
         return S_OK;
+    }
+
+    EndpointUnderruns takeUnderruns() noexcept override {
+        const EndpointUnderruns out = dry_;
+        dry_ = {};
+        return out;
     }
 
     HRESULT getNextPacketSize(std::uint32_t& frames) noexcept override {
@@ -360,6 +366,8 @@ private:
         played_ = devicePosition(monotonicNanoseconds());
         if (played_ > writeFrame_) {
             device_->underruns_.fetch_add(played_ - writeFrame_, std::memory_order_relaxed);
+            ++dry_.stretches;
+            dry_.frames += played_ - writeFrame_;
             writeFrame_ = played_;
         }
     }
@@ -417,6 +425,7 @@ private:
     std::uint64_t writeFrame_ = 0;
     std::uint64_t readFrame_ = 0;
     std::uint64_t packetIndex_ = 0;
+    EndpointUnderruns dry_; // render: played without data since the last take
 };
 
 VirtualEndpoint::VirtualEndpoint(VirtualEndpointSetup setup) : setup_(std::move(setup)) {

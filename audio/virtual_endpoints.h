@@ -62,11 +62,15 @@ public:
     const VirtualEndpointSetup& setup() const { return setup_; }
 
     // Faults: a removed endpoint leaves the catalogue and every call fails with
-    // AUDCLNT_E_DEVICE_INVALIDATED; a stalled one stops its clock and its buffer event.
+    // AUDCLNT_E_DEVICE_INVALIDATED; a stalled one stops its clock and its buffer event; a late
+    // one keeps its clock but holds its buffer event back, as when the stream's thread is not
+    // scheduled: a render device plays on without data, a capture device keeps its backlog.
     void remove() { removed_.store(true); }
     void setStalled(bool stalled) { stalled_.store(stalled); }
+    void setLate(bool late) { late_.store(late); }
     bool removed() const { return removed_.load(); }
     bool stalled() const { return stalled_.load(); }
+    bool late() const { return late_.load(); }
 
     // Render readings: frames released so far, frames the device played without data, and a
     // copy of the first recordFrames frames released (interleaved floats).
@@ -82,6 +86,7 @@ private:
     VirtualEndpointSetup setup_;
     std::atomic<bool> removed_{false};
     std::atomic<bool> stalled_{false};
+    std::atomic<bool> late_{false};
     std::atomic<bool> exclusiveHeld_{false};
     std::atomic<int> activations_{0};
     std::atomic<std::uint64_t> released_{0};

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <map>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@ namespace {
 using testing::config;
 using testing::eventually;
 using testing::streamOf;
+using testing::trimmedQueue;
 
 TEST(AlsaEndpoints, ErrorsMapToTheClosestResult) {
     EXPECT_EQ(hresultFromAlsa(-EBUSY), AUDCLNT_E_DEVICE_IN_USE);
@@ -118,24 +121,41 @@ struct GlitchReport {
     std::int64_t xruns;
 };
 
+// The queues a recording's polls saw: per stream id, the shortest queue of the
+// polls in the last half second. A queue that grows with every stall shows here,
+// a momentary backlog that the next wakes take does not.
+using LowestQueues = std::map<std::string, double>;
+
 // Runs until the recorder holds `frames` input frames (at most `seconds`),
 // polling the status every 5 ms for glitch reports; the final status closes the
 // list.
 BackendStatus recordWithReports(WasapiBackend& backend, const Recorder& recorder,
                                 std::size_t frames, double seconds,
-                                std::vector<GlitchReport>& reports) {
+                                std::vector<GlitchReport>& reports,
+                                LowestQueues* lowest = nullptr) {
     const auto recorded = [&] { return recorder.inputFrames.load(std::memory_order_acquire); };
     const std::int64_t end = monotonicNanoseconds() + static_cast<std::int64_t>(seconds * 1e9);
     std::int64_t seen = 0;
     BackendStatus s;
+    std::vector<std::pair<std::int64_t, BackendStatus>> polls;
     for (;;) {
         const bool done = recorded() >= frames || monotonicNanoseconds() >= end;
         s = backend.status();
+        polls.emplace_back(monotonicNanoseconds(), s);
         if (s.xruns != seen) {
             reports.push_back({recorded(), s.xruns - seen});
             seen = s.xruns;
         }
         if (done) {
+            for (const auto& [at, poll] : polls) {
+                if (lowest == nullptr || polls.back().first - at > 500'000'000) {
+                    continue;
+                }
+                for (const EndpointStatus& e : poll.streams) {
+                    const auto [it, fresh] = lowest->emplace(e.id, e.queueMilliseconds);
+                    it->second = fresh ? it->second : std::min(it->second, e.queueMilliseconds);
+                }
+            }
             return s;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -274,7 +294,8 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
     ASSERT_TRUE(backend.start(config({kMonitorA}, {kSinkA}), recordingCallback, &recorder, error))
         << error;
     std::vector<GlitchReport> reports;
-    const BackendStatus s = recordWithReports(backend, recorder, 48000 * 3, 10.0, reports);
+    LowestQueues queues;
+    const BackendStatus s = recordWithReports(backend, recorder, 48000 * 3, 10.0, reports, &queues);
     backend.stop();
     ASSERT_GE(recorder.inputFrames.load(), 48000u * 3);
     EXPECT_TRUE(s.running);
@@ -311,6 +332,9 @@ TEST_F(AlsaEndpointsIntegration, ToneToANullSinkComesBackFromItsMonitor) {
     // A lost stretch costs one glitch per endpoint, not a refill of the capture
     // queue.
     EXPECT_LE(s.xruns, kXrunBound);
+    // Cycles the server skipped leave the monitor's queue where it was: what the
+    // master did not take in their time is passed over.
+    EXPECT_LE(queues[kMonitorA], trimmedQueue(*monitor));
     // With a server endpoint as clock master the callbacks follow the server's
     // clock, which skips the cycles a stalled client misses; reported, not
     // asserted.
@@ -339,8 +363,9 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     AudioDeviceConfig cfg = config({"virtual:tone-input"}, {"virtual:output", kSinkB});
     ASSERT_TRUE(backend.start(cfg, recordingCallback, &recorder, error)) << error;
     std::vector<GlitchReport> reports;
+    LowestQueues queues;
     const BackendStatus s =
-        recordWithReports(backend, recorder, recorder.input.size(), 6.0, reports);
+        recordWithReports(backend, recorder, recorder.input.size(), 6.0, reports, &queues);
     backend.stop();
     const double rate = callbackRate(recorder, 375);
     std::printf("callback rate of the virtual and ALSA aggregate: %.4f per "
@@ -356,7 +381,16 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     EXPECT_TRUE(alsa->primed) << "the server endpoint is fed through its ring";
     EXPECT_EQ(alsa->firstChannel, 2);
     EXPECT_GT(alsa->targetQueueMilliseconds, 0.0);
-    EXPECT_TRUE(streamOf(s, "virtual:tone-input")->primed);
+    const EndpointStatus* toneInput = streamOf(s, "virtual:tone-input");
+    EXPECT_TRUE(toneInput->primed);
+    std::printf("aggregate xruns %lld: server sink %lld discontinuities, %lld missing frames, "
+                "queue %.1f ms (trimmed beyond %.1f); virtual input %lld discontinuities, %lld "
+                "missing frames, queue %.1f ms (trimmed beyond %.1f)\n",
+                static_cast<long long>(s.xruns), static_cast<long long>(alsa->discontinuities),
+                static_cast<long long>(alsa->missingFrames), queues[kSinkB], trimmedQueue(*alsa),
+                static_cast<long long>(toneInput->discontinuities),
+                static_cast<long long>(toneInput->missingFrames), queues["virtual:tone-input"],
+                trimmedQueue(*toneInput));
     ASSERT_GT(recorder.inputFrames.load(), 48000u * 4);
     // The virtual input's queue may run dry when the machine stalls the master;
     // such glitches are reported, and the tone is judged between them.
@@ -367,6 +401,10 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.55)
         << "the virtual test tone crosses into the server's clock domain";
     EXPECT_LE(s.xruns, kXrunBound);
+    // Neither a stall of the master nor cycles the server skipped leave a queue
+    // longer than its consumer would trim.
+    EXPECT_LE(queues[kSinkB], trimmedQueue(*alsa));
+    EXPECT_LE(queues["virtual:tone-input"], trimmedQueue(*toneInput));
 }
 
 TEST_F(AlsaEndpointsIntegration, ServerEndpointsRefuseExclusiveMode) {

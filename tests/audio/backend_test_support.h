@@ -67,4 +67,11 @@ inline void probeCallback(void* user, const float* const* inputs, std::int32_t i
     }
 }
 
+// The queue in milliseconds beyond which a stream's consumer trims a backlog:
+// twice the resampler's priming fill (its target plus 64 frames), with the 31
+// frames behind its read position.
+inline double trimmedQueue(const EndpointStatus& e) {
+    return e.targetQueueMilliseconds * 2.0 + (2.0 * 64.0 + 31.0) * 1000.0 / e.sampleRate;
+}
+
 } // namespace kestravon::ruvi::testing

@@ -127,6 +127,74 @@ TEST(DriftResampler, ProducerStopResynchronisesAndDropsTheQueue) {
     EXPECT_TRUE(r.next(frame, 1.0, ppm));
 }
 
+// A mono ring whose frames hold their own counter position, so that a frame out tells where
+// the resampler reads.
+void writeRamp(FrameRing& ring, int count) {
+    std::vector<float> frames(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        frames[static_cast<std::size_t>(i)] = static_cast<float>(ring.writeIndex() + i);
+    }
+    ASSERT_TRUE(ring.write(frames.data(), count));
+}
+
+TEST(DriftResampler, LostTimeAndStaleBacklogMoveTheReadPosition) {
+    constexpr double kTarget = 200.0;
+    struct Case {
+        const char* name;
+        int backlog;       // frames written after the first reads
+        double skip;       // frames passed over, 0 for none
+        bool dropExcess;   // return to the priming fill
+        double readsAhead; // where the next read lies beyond the last one
+    };
+    // Priming reads from 32 and 40 reads later the resampler reads at 72; the ring is written up
+    // to 264 plus the backlog.
+    const Case cases[] = {
+        {"nothing moves", 100, 0.0, false, 1.0},
+        {"lost time is passed over", 400, 150.0, false, 151.0},
+        {"a skip stops short of the newest frames", 100, 1e6, false, 264.0 + 100.0 - 33.0 - 72.0},
+        {"a fill below twice the priming fill is kept", 200, 0.0, true, 1.0},
+        {"a stale backlog is dropped to the priming fill", 2000, 0.0, true,
+         264.0 + 2000.0 - kTarget - 32.0 - 72.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameRing ring;
+        ring.reset(1, 8192);
+        DriftResampler r;
+        r.build(ring, 48000.0, 48000.0, kTarget);
+        r.skip(50.0);
+        EXPECT_EQ(r.dropExcess(), 0.0) << "an unprimed resampler leaves the ring alone";
+        writeRamp(ring, static_cast<int>(kTarget) + 64 - 32);
+        float frame[1];
+        double ppm = 0.0;
+        for (int i = 0; i < 41; ++i) {
+            ASSERT_TRUE(r.next(frame, 1.0, ppm));
+        }
+        const float before = frame[0];
+        const double from = r.position() - 1.0;
+        writeRamp(ring, c.backlog);
+        r.skip(c.skip);
+        double dropped = 0.0;
+        for (int wake = 1; c.dropExcess && wake <= DriftResampler::kExcessWakes; ++wake) {
+            dropped = r.dropExcess();
+            if (wake < DriftResampler::kExcessWakes) {
+                ASSERT_EQ(dropped, 0.0) << "a backlog may be a burst the next wakes take";
+            }
+        }
+        EXPECT_NEAR(r.position() - from, c.readsAhead, 1e-3);
+        if (c.dropExcess && dropped > 0.0) {
+            EXPECT_DOUBLE_EQ(static_cast<double>(ring.writeIndex()) - r.position(), kTarget + 32.0);
+            EXPECT_NEAR(dropped, c.readsAhead - 1.0, 1e-3);
+        } else {
+            EXPECT_EQ(dropped, 0.0);
+        }
+        ASSERT_TRUE(r.next(frame, 1.0, ppm)) << "the stream plays on";
+        EXPECT_NEAR(frame[0] - before, c.readsAhead, 0.05) << "the audio read is the audio there";
+        EXPECT_EQ(ring.readIndex(), static_cast<std::uint64_t>(std::floor(r.position())) - 31)
+            << "what lies behind the taps is handed back";
+    }
+}
+
 TEST(DriftResampler, UnitGainAtDcAndNonFiniteInputGivesZero) {
     FrameRing ring;
     ring.reset(2, 8192);

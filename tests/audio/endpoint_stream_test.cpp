@@ -16,6 +16,7 @@ using testing::Probe;
 using testing::probeCallback;
 using testing::runFor;
 using testing::streamOf;
+using testing::trimmedQueue;
 
 TEST(EndpointStream, RingIsSizedForTheResamplerTarget) {
     // 480-frame buffer, 48 kHz: the classic request of 18368 frames stands.
@@ -236,6 +237,62 @@ TEST(EndpointStreamThreading, MasterRemovalHaltsTheBackendAndTheOthersEndStopped
         << again;
     EXPECT_TRUE(backend.status().running);
     EXPECT_EQ(backend.status().error, "");
+}
+
+TEST(EndpointStreamThreading, ALateStreamThreadCostsAGlitchNotLatency) {
+    // One endpoint's thread is not scheduled for 80 ms while its device keeps time: a capture
+    // device keeps its backlog and hands it over at once, an output plays without data while
+    // its queue fills. A queue left holding the stretch would hold it for minutes at the fill
+    // correction's 500 ppm.
+    struct Case {
+        std::string late, watched;
+    };
+    const Case cases[] = {
+        {"virtual:in", "virtual:in"},         // the master finds the backlog after a dry queue
+        {"virtual:second", "virtual:second"}, // the output reports the time it played dry
+        {"virtual:out", "virtual:in"},        // the master did not take the capture meanwhile
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.late);
+        auto set = std::make_shared<VirtualEndpointSet>();
+        set->add(endpoint("in", DataFlow::capture));
+        set->add(endpoint("out", DataFlow::render));
+        set->add(endpoint("second", DataFlow::render));
+        WasapiBackend backend(catalogueOf(set));
+        Probe probe;
+        std::string error;
+        ASSERT_TRUE(backend.start(config({"virtual:in"}, {"virtual:out", "virtual:second"}),
+                                  probeCallback, &probe, error))
+            << error;
+        ASSERT_TRUE(eventually([&] {
+            const BackendStatus s = backend.status();
+            return streamOf(s, "virtual:in")->primed && streamOf(s, "virtual:second")->primed;
+        }));
+        runFor(0.2);
+        set->find(c.late)->setLate(true);
+        runFor(0.08);
+        set->find(c.late)->setLate(false);
+        // The backlog arrives, and a queue that kept it would keep it for minutes.
+        runFor(0.3);
+        // The queue its consumer publishes, the bound and the glitch count, read together. A
+        // loaded machine may stall the threads again; the queue must come back all the same.
+        double ms = 0.0, trimmed = 0.0;
+        std::int64_t xruns = 0;
+        const bool back = eventually(
+            [&] {
+                const BackendStatus s = backend.status();
+                const EndpointStatus* e = streamOf(s, c.watched);
+                ms = e->queueMilliseconds;
+                trimmed = trimmedQueue(*e);
+                xruns = s.xruns;
+                return xruns >= 1 && ms <= trimmed;
+            },
+            2.0);
+        EXPECT_TRUE(back) << "queue " << ms << " ms, trimmed beyond " << trimmed << " ms, xruns "
+                          << xruns;
+        EXPECT_TRUE(backend.status().running);
+        backend.stop();
+    }
 }
 
 TEST(EndpointStreamThreading, StalledMasterEventTimesOut) {
