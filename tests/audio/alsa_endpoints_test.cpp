@@ -260,8 +260,16 @@ const std::string kSinkA = "alsa:playback:pipewire:NODE=ruvi-null-a";
 const std::string kMonitorA = "alsa:monitor:pipewire:NODE=ruvi-null-a";
 const std::string kSinkB = "alsa:playback:pipewire:NODE=ruvi-null-b";
 // Glitches a few seconds through the null sinks may show on this loaded
-// machine.
+// machine. The server reports what it skipped as one stretch per endpoint, so a
+// stall costs a few; 23 is the most seen in the loaded runs so far.
 constexpr std::int64_t kXrunBound = 35;
+// With a virtual master and a virtual input every master period and every
+// server-output chunk without audio counts. This VM stalls all its vCPUs for up
+// to about 100 ms under load; afterwards the master's catch-up outruns the input
+// thread, and the server output waits for the master: up to about 37 periods
+// each. Two such stalls in six seconds stay within the bound (74 is the most seen
+// in forty loaded runs); a stream that glitched every period would count 2250.
+constexpr std::int64_t kAggregateXrunBound = 150;
 
 TEST_F(AlsaEndpointsIntegration, NullSinksAndTheirMonitorsAreListed) {
     EndpointCatalogue catalogue({std::make_shared<AlsaEndpointProvider>()});
@@ -400,7 +408,7 @@ TEST_F(AlsaEndpointsIntegration, AggregateOfVirtualAndAlsaEndpointsKeepsTheMaste
     // After a stall the queue's fill correction may run at its limit of 500 ppm (0.5 Hz).
     EXPECT_NEAR(tone.fit.frequency, 1000.0, 0.55)
         << "the virtual test tone crosses into the server's clock domain";
-    EXPECT_LE(s.xruns, kXrunBound);
+    EXPECT_LE(s.xruns, kAggregateXrunBound);
     // Neither a stall of the master nor cycles the server skipped leave a queue
     // longer than its consumer would trim.
     EXPECT_LE(queues[kSinkB], trimmedQueue(*alsa));
