@@ -603,19 +603,26 @@ private:
         return static_cast<double>(monotonicNanoseconds() - startedAt_) * 1e-9 * format_.sampleRate;
     }
 
+    // The frames lost by the time the stream's position reached `position`: what the device
+    // reported itself (`known`, all of the lag's rise) or what the watch found. 0 for a
+    // position already looked at.
+    double lostAt(std::uint64_t position, bool& known) noexcept {
+        known = false;
+        if (position == lastPosition_) {
+            return 0.0;
+        }
+        lastPosition_ = position;
+        const double elapsed = elapsedFrames();
+        const double lag = elapsed - static_cast<double>(position);
+        known = settle_;
+        settle_ = false;
+        return known ? watch_.settle(lag, elapsed) : watch_.check(lag, elapsed, period_);
+    }
+
     // Render: the device's position is what it consumed plus what it played without us.
     void watchRender(std::uint64_t queued) noexcept {
-        const std::uint64_t played = written_ - std::min(written_, queued) + skipped_;
-        if (played == lastPosition_) {
-            return; // nothing new since the last look
-        }
-        lastPosition_ = played;
-        const double elapsed = elapsedFrames();
-        const double lag = elapsed - static_cast<double>(played);
-        const bool known = settle_;
-        settle_ = false;
-        const double lost =
-            known ? watch_.settle(lag, elapsed) : watch_.check(lag, elapsed, period_);
+        bool known = false;
+        const double lost = lostAt(written_ - std::min(written_, queued) + skipped_, known);
         if (lost >= 1.0) {
             skipped_ += static_cast<std::uint64_t>(std::llround(lost));
             underruns_ += known ? 0 : 1;
@@ -626,17 +633,8 @@ private:
     // queue regains its fill without growing beyond it) flagged as a discontinuity; the device
     // position counts all of it.
     void watchCapture(std::uint64_t avail) noexcept {
-        const std::uint64_t newest = read_ + skipped_ + avail;
-        if (newest == lastPosition_) {
-            return; // a packet of a look already taken
-        }
-        lastPosition_ = newest;
-        const double elapsed = elapsedFrames();
-        const double lag = elapsed - static_cast<double>(newest);
-        const bool known = settle_;
-        settle_ = false;
-        const double lost =
-            known ? watch_.settle(lag, elapsed) : watch_.check(lag, elapsed, period_);
+        bool known = false;
+        const double lost = lostAt(read_ + skipped_ + avail, known);
         if (lost >= 1.0) {
             const auto whole = static_cast<std::uint64_t>(std::llround(lost));
             silence_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(whole, bufferFrames_));
