@@ -192,6 +192,20 @@ inline std::string testPluginBundle(const std::string& name) {
     return std::string(RUVI_TESTPLUG_DIR) + "/ruvi_testplug_" + name + ".vst3";
 }
 
+// A mono strip on the tone's left channel (ZamComp is a mono plug-in) holding ZamComp ("comp")
+// and the basic test plug-in ("big", whose state can be made too large to capture), routed to
+// main-lr.
+inline Json compressorAndTestPluginStrip(const std::string& id = "in1") {
+    return {{"id", id},
+            {"kind", "input"},
+            {"source",
+             {{"kind", "device"},
+              {"ports", Json::array({{{"deviceId", kToneInputId}, {"channel", 0}}})}}},
+            {"inserts", Json::array({insertEntry("comp", zamPlugin("ZamComp")),
+                                     insertEntry("big", testPluginBundle("basic"))})},
+            {"routes", Json::array({{{"destinationId", "main-lr"}}})}};
+}
+
 // A knob of a loaded test plug-in (null while it is not loaded).
 template <typename Fn> Fn testPluginSymbol(const std::string& name, const char* symbol) {
     const std::string module =

@@ -233,15 +233,7 @@ TEST(DeviceMethods, GetControlStateSendsTheUiDocumentWhenAfterDiffers) {
 // fresh state is still written into the held description.
 TEST(DeviceMethods, StartAudioCapturesInsertStatesOneByOne) {
     HeadlessConsole console;
-    Json in1 = {
-        {"id", "in1"},
-        {"kind", "input"},
-        {"source",
-         {{"kind", "device"},
-          {"ports", Json::array({{{"deviceId", testing::kToneInputId}, {"channel", 0}}})}}},
-        {"inserts", Json::array({testing::insertEntry("comp", testing::zamPlugin("ZamComp")),
-                                 testing::insertEntry("big", testing::testPluginBundle("basic"))})},
-        {"routes", Json::array({{{"destinationId", "main-lr"}}})}};
+    const Json in1 = testing::compressorAndTestPluginStrip();
     ASSERT_FALSE(
         console.applySession(testing::nativeDescription(Json::array({in1, testing::mainBus()})))
             .is_null());

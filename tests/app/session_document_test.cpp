@@ -353,16 +353,7 @@ TEST(SessionDocument, InsertStatesAreCapturedBesideMalformedEntries) {
 // insert, so it fails as a whole and leaves the held description alone.
 TEST(SessionDocument, StopKeepsEachCapturedStateWhileSaveFailsWhole) {
     testing::HeadlessConsole console;
-    // ZamComp is a mono plug-in: a mono strip on the tone's left channel.
-    const Json in1 = {
-        {"id", "in1"},
-        {"kind", "input"},
-        {"source",
-         {{"kind", "device"},
-          {"ports", Json::array({{{"deviceId", testing::kToneInputId}, {"channel", 0}}})}}},
-        {"inserts", Json::array({testing::insertEntry("comp", testing::zamPlugin("ZamComp")),
-                                 testing::insertEntry("big", testing::testPluginBundle("basic"))})},
-        {"routes", Json::array({{{"destinationId", "main-lr"}}})}};
+    const Json in1 = testing::compressorAndTestPluginStrip();
     const Json ui = Json::parse(R"({"schemaVersion": 2, "channels": [{"id": "in1",
         "inserts": [{"id": "comp", "parameters": {}}, {"id": "big", "parameters": {}}]}]})");
     ASSERT_FALSE(
