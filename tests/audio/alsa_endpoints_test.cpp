@@ -66,10 +66,11 @@ void recordingCallback(void* user, const float* const* inputs, std::int32_t inpu
 
 // Callbacks per second as the common slope of least-squares lines through their times, one line
 // for each run of calls that came about a period apart. A stall of the machine ends a run, and so
-// does the burst that catches up after it: neither says anything about the long-run rate, and a
-// stall longer than the master's buffer may shift every later call by what it lost, which one line
-// through all calls would read as a slower clock. Runs shorter than `minimumRun` calls are left
-// out.
+// does each call of the burst that catches up after it (less than half a period after the one
+// before): neither says anything about the long-run rate, a burst at the start of a run would
+// steepen its line, and a stall longer than the master's buffer may shift every later call by
+// what it lost, which one line through all calls would read as a slower clock. Runs shorter than
+// `minimumRun` calls are left out.
 double callbackRate(const Recorder& r, std::size_t skip) {
     constexpr std::size_t minimumRun = 64;
     constexpr double kOffBy = 0.005; // seconds an interval may differ from the typical one
@@ -105,7 +106,8 @@ double callbackRate(const Recorder& r, std::size_t skip) {
     };
     std::size_t first = skip;
     for (std::size_t k = skip + 1; k < n; ++k) {
-        if (std::fabs(at(k) - at(k - 1) - typical) > kOffBy) {
+        const double interval = at(k) - at(k - 1);
+        if (interval > typical + kOffBy || interval < 0.5 * typical) {
             addRun(first, k);
             first = k;
         }
