@@ -70,7 +70,8 @@ void dotProductAny(const FrameRing& ring, std::uint64_t first, const float* coef
 void DriftResampler::build(FrameRing& ring, double inRate, double outRate, double target) {
     ring_ = &ring;
     primed_ = everPrimed_ = false;
-    excessWakes_ = 0;
+    excessWakes_ = owedWakes_ = 0;
+    owed_ = 0.0;
     nominalRatio_ = ratio_ = inRate / outRate;
     target_ = target;
     position_ = 0.0;
@@ -168,17 +169,33 @@ void DriftResampler::skip(double frames) noexcept {
     if (!primed_ || !(frames > 0.0)) {
         return;
     }
+    owed_ += frames;
+    owedWakes_ = 0;
+    passOverOwed();
+}
+
+void DriftResampler::passOverOwed() noexcept {
     FrameRing& ring = *ring_;
-    // The next frame still needs 32 frames after its base.
-    const double last = static_cast<double>(ring.writeIndex()) - 33.0;
-    position_ = std::max(position_, std::min(position_ + frames, last));
-    ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
+    const double beyond = static_cast<double>(ring.writeIndex()) - position_ - (target_ + 32.0);
+    const double n = std::min(owed_, std::max(0.0, beyond));
+    if (n > 0.0) {
+        position_ += n;
+        owed_ -= n;
+        ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
+    }
 }
 
 double DriftResampler::dropExcess() noexcept {
     if (!primed_) {
         excessWakes_ = 0;
+        owed_ = 0.0;
         return 0.0;
+    }
+    if (owed_ > 0.0) {
+        passOverOwed();
+        if (++owedWakes_ >= 2 * kExcessWakes) {
+            owed_ = 0.0; // that audio is not coming
+        }
     }
     FrameRing& ring = *ring_;
     const auto w = static_cast<double>(ring.writeIndex());

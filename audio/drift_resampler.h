@@ -22,11 +22,14 @@ public:
     // One output frame of ring.channels() samples; false when none could be produced.
     [[nodiscard]] bool next(float* frameOut, double rateRatio, double& correctionPpm) noexcept;
 
-    // Consumer side, while primed. skip() passes over `frames` ring frames of audio whose time the
-    // device lost, as far as the ring holds them beyond the taps. dropExcess(), called once per
-    // consumer wake, returns the queue to its priming fill when it has held more than twice that
-    // at kExcessWakes wakes in a row: a producer's backlog that came after the queue ran dry, or
-    // lost time nobody reported. It answers the ring frames dropped, 0 when none.
+    // Consumer side, while primed; both are called once per consumer wake. skip() passes over
+    // `frames` ring frames of audio whose time the device lost. It never takes the queue below
+    // its priming fill: what the ring does not hold yet (the producer's side of the same stretch
+    // may still be on its way) is passed over as it comes, within 2 x kExcessWakes wakes.
+    // dropExcess() does that, and returns the queue to its priming fill when it has held more
+    // than twice that at kExcessWakes wakes in a row: a producer's backlog that came after the
+    // queue ran dry, or lost time nobody reported. It answers the ring frames dropped for the
+    // excess, 0 when none.
     static constexpr int kExcessWakes = 4;
     void skip(double frames) noexcept;
     double dropExcess() noexcept;
@@ -54,6 +57,9 @@ private:
     bool primed_ = false;
     bool everPrimed_ = false;
     int excessWakes_ = 0;
+    double owed_ = 0.0; // lost frames still to pass over
+    int owedWakes_ = 0;
+    void passOverOwed() noexcept;
 };
 
 } // namespace kestravon::ruvi

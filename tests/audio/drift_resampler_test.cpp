@@ -139,22 +139,28 @@ void writeRamp(FrameRing& ring, int count) {
 
 TEST(DriftResampler, LostTimeAndStaleBacklogMoveTheReadPosition) {
     constexpr double kTarget = 200.0;
+    constexpr int kWakes = DriftResampler::kExcessWakes;
     struct Case {
         const char* name;
         int backlog;       // frames written after the first reads
         double skip;       // frames passed over, 0 for none
-        bool dropExcess;   // return to the priming fill
+        int idleWakes;     // consumer wakes before `later` frames come
+        int later;         // frames written then
+        int wakes;         // consumer wakes after that
         double readsAhead; // where the next read lies beyond the last one
     };
     // Priming reads from 32 and 40 reads later the resampler reads at 72; the ring is written up
-    // to 264 plus the backlog.
+    // to 264 plus the backlog, and its priming fill is the target plus 32 ahead of the read.
     const Case cases[] = {
-        {"nothing moves", 100, 0.0, false, 1.0},
-        {"lost time is passed over", 400, 150.0, false, 151.0},
-        {"a skip stops short of the newest frames", 100, 1e6, false, 264.0 + 100.0 - 33.0 - 72.0},
-        {"a fill below twice the priming fill is kept", 200, 0.0, true, 1.0},
-        {"a stale backlog is dropped to the priming fill", 2000, 0.0, true,
-         264.0 + 2000.0 - kTarget - 32.0 - 72.0},
+        {"nothing moves", 100, 0.0, 0, 0, 0, 1.0},
+        {"lost time is passed over", 400, 150.0, 0, 0, 0, 151.0},
+        {"a skip keeps the priming fill", 100, 1e6, 0, 0, 0, 364.0 - kTarget - 32.0 - 72.0},
+        {"what is not there yet is passed over as it comes", 100, 200.0, 0, 300, 1, 201.0},
+        {"time owed too long is forgotten", 100, 200.0, 2 * kWakes, 300, 1,
+         364.0 - kTarget - 32.0 - 72.0},
+        {"a fill below twice the priming fill is kept", 200, 0.0, 0, 0, kWakes, 1.0},
+        {"a stale backlog is dropped to the priming fill", 2000, 0.0, 0, 0, kWakes,
+         2264.0 - kTarget - 32.0 - 72.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,15 +181,23 @@ TEST(DriftResampler, LostTimeAndStaleBacklogMoveTheReadPosition) {
         writeRamp(ring, c.backlog);
         r.skip(c.skip);
         double dropped = 0.0;
-        for (int wake = 1; c.dropExcess && wake <= DriftResampler::kExcessWakes; ++wake) {
-            dropped = r.dropExcess();
-            if (wake < DriftResampler::kExcessWakes) {
-                ASSERT_EQ(dropped, 0.0) << "a backlog may be a burst the next wakes take";
+        for (int wake = 0; wake < c.idleWakes; ++wake) {
+            dropped += r.dropExcess();
+        }
+        if (c.later > 0) {
+            writeRamp(ring, c.later);
+        }
+        for (int wake = 1; wake <= c.wakes; ++wake) {
+            const double now = r.dropExcess();
+            if (wake < kWakes) {
+                ASSERT_EQ(now, 0.0) << "a backlog may be a burst the next wakes take";
             }
+            dropped += now;
         }
         EXPECT_NEAR(r.position() - from, c.readsAhead, 1e-3);
-        if (c.dropExcess && dropped > 0.0) {
-            EXPECT_DOUBLE_EQ(static_cast<double>(ring.writeIndex()) - r.position(), kTarget + 32.0);
+        if (c.backlog > 1000) {
+            EXPECT_NEAR(static_cast<double>(ring.writeIndex()) - r.position(), kTarget + 32.0,
+                        1e-9);
             EXPECT_NEAR(dropped, c.readsAhead - 1.0, 1e-3);
         } else {
             EXPECT_EQ(dropped, 0.0);
