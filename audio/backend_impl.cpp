@@ -102,6 +102,15 @@ void WasapiBackend::Impl::runMasterPeriod(int frames) noexcept {
     }
 }
 
+// Audio a queue passed over never reaches the callback (or the device), so a take's capture
+// health reports the gap.
+void countPassedOver(EndpointStream& s) noexcept {
+    const double n = s.resampler.takePassedOver();
+    if (n >= 0.5) {
+        s.missingFrames.fetch_add(std::llround(n), std::memory_order_relaxed);
+    }
+}
+
 void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept {
     for (auto& owned : endpoints) {
         EndpointStream& s = *owned;
@@ -110,6 +119,7 @@ void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept 
         }
         if (s.capture) {
             s.resampler.skip(static_cast<double>(frames) * s.resampler.ratio());
+            countPassedOver(s);
             continue;
         }
         // An output that ran dry primes afresh; one that plays on gets the silence, as far as
@@ -136,10 +146,13 @@ void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept 
 void WasapiBackend::Impl::dropStaleCapture() noexcept {
     for (auto& owned : endpoints) {
         EndpointStream& s = *owned;
-        if (s.capture && s.currentState() == StreamState::running &&
-            s.resampler.dropExcess() > 0.0) {
+        if (!s.capture || s.currentState() != StreamState::running) {
+            continue;
+        }
+        if (s.resampler.dropExcess() > 0.0) {
             xruns.fetch_add(1, std::memory_order_relaxed);
         }
+        countPassedOver(s);
     }
 }
 

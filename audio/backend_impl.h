@@ -27,8 +27,9 @@ struct WasapiBackend::Impl {
     // One master period of `frames` frames; master thread only, while it runs.
     void runMasterPeriod(int frames) noexcept;
     // The master device played `frames` frames without us: the capture queues pass over what
-    // their devices took meanwhile, and the other outputs get as much silence, so every endpoint
-    // keeps its latency and stays aligned with the master. Master thread only.
+    // their devices took meanwhile (counted as their missing frames), and the other outputs get
+    // as much silence, so every endpoint keeps its latency and stays aligned with the master.
+    // Master thread only.
     void passOverLostMasterTime(std::uint64_t frames) noexcept;
     // After a master wake: a capture queue left holding a stale backlog returns to its priming
     // fill, a glitch of its own. Master thread only.
@@ -60,6 +61,10 @@ struct WasapiBackend::Impl {
     std::vector<const float*> inputPointers;
     std::vector<float*> outputPointers;
 };
+
+// Adds the frames a stream's queue passed over since the last call to its missing frames; called
+// on the queue's consumer thread.
+void countPassedOver(EndpointStream& stream) noexcept;
 
 // The text of a failed preparation: the first stream with a negative fault is named, else the
 // waited-for stream as timed out or cancelled. `catalogueNames` holds the catalogue name of each

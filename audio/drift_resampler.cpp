@@ -71,7 +71,7 @@ void DriftResampler::build(FrameRing& ring, double inRate, double outRate, doubl
     ring_ = &ring;
     primed_ = everPrimed_ = false;
     excessWakes_ = owedWakes_ = 0;
-    owed_ = 0.0;
+    owed_ = passedOver_ = 0.0;
     nominalRatio_ = ratio_ = inRate / outRate;
     target_ = target;
     position_ = 0.0;
@@ -181,6 +181,7 @@ void DriftResampler::passOverOwed() noexcept {
     if (n > 0.0) {
         position_ += n;
         owed_ -= n;
+        passedOver_ += n;
         ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
     }
 }
@@ -209,6 +210,7 @@ double DriftResampler::dropExcess() noexcept {
     excessWakes_ = 0;
     const double dropped = w - target_ - 32.0 - position_;
     position_ += dropped;
+    passedOver_ += dropped;
     ring.consume(static_cast<std::uint64_t>(std::floor(position_)) - 31);
     return dropped;
 }

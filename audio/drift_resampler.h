@@ -33,6 +33,12 @@ public:
     static constexpr int kExcessWakes = 4;
     void skip(double frames) noexcept;
     double dropExcess() noexcept;
+    // Ring frames passed over or dropped since the last call; the stream counts them as missing.
+    double takePassedOver() noexcept {
+        const double n = passedOver_;
+        passedOver_ = 0.0;
+        return n;
+    }
 
     bool primed() const noexcept { return primed_; }
     bool everPrimed() const noexcept { return everPrimed_; }
@@ -58,6 +64,7 @@ private:
     bool everPrimed_ = false;
     int excessWakes_ = 0;
     double owed_ = 0.0; // lost frames still to pass over
+    double passedOver_ = 0.0;
     int owedWakes_ = 0;
     void passOverOwed() noexcept;
 };
