@@ -33,9 +33,11 @@ public:
     static constexpr int kExcessWakes = 4;
     void skip(double frames) noexcept;
     double dropExcess() noexcept;
-    // Ring frames passed over or dropped since the last call; the stream counts them as missing.
+    // The frames passed over or dropped since the last call, in the consumer's frames (at the
+    // nominal ratio); the stream counts them as missing, as it counts the frames it could not
+    // produce.
     double takePassedOver() noexcept {
-        const double n = passedOver_;
+        const double n = passedOver_ / nominalRatio_;
         passedOver_ = 0.0;
         return n;
     }

@@ -39,6 +39,7 @@ TEST(EndpointStream, RingIsSizedForTheResamplerTarget) {
 struct CaptureRun {
     BackendStatus status;
     std::vector<float> output;
+    std::uint64_t masterDryFrames = 0; // the output played without data (a stalled machine)
 };
 
 CaptureRun runCapture(VirtualEndpointSetup input, double seconds, int block = 128) {
@@ -67,6 +68,7 @@ CaptureRun runCapture(VirtualEndpointSetup input, double seconds, int block = 12
         },
         2.0);
     backend.stop();
+    run.masterDryFrames = output->underrunFrames();
     const std::vector<float> recorded = output->recorded();
     for (std::size_t i = 0; i < recorded.size(); i += 2) {
         run.output.push_back(recorded[i]);
@@ -117,7 +119,9 @@ TEST(EndpointStreamThreading, HighRateCaptureWithLargeBlocksPrimes) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->status, "running");
     EXPECT_TRUE(s->primed);
-    EXPECT_EQ(s->missingFrames, 0);
+    // Once primed the queue never ran dry; it only passes over what its device delivered while
+    // the master played without data.
+    EXPECT_LE(s->missingFrames, static_cast<std::int64_t>(run.masterDryFrames));
 }
 
 TEST(EndpointStreamThreading, FailedLowLatencyInitFallsBackToTheClassicPeriod) {
