@@ -102,13 +102,16 @@ void WasapiBackend::Impl::runMasterPeriod(int frames) noexcept {
     }
 }
 
-// Audio a queue passed over never reaches the callback (or the device), so a take's capture
-// health reports the gap.
-void countPassedOver(EndpointStream& s) noexcept {
-    const double n = s.resampler.takePassedOver();
-    if (n >= 0.5) {
-        s.missingFrames.fetch_add(std::llround(n), std::memory_order_relaxed);
+void WasapiBackend::Impl::passOver(EndpointStream& s, std::uint64_t deviceFrames) noexcept {
+    s.resampler.skip(static_cast<double>(deviceFrames) * s.resampler.ratio());
+    s.missingFrames.fetch_add(s.resampler.takePassedOver(), std::memory_order_relaxed);
+}
+
+void WasapiBackend::Impl::endConsumerWake(EndpointStream& s) noexcept {
+    if (s.resampler.dropExcess() > 0.0) {
+        xruns.fetch_add(1, std::memory_order_relaxed);
     }
+    s.missingFrames.fetch_add(s.resampler.takePassedOver(), std::memory_order_relaxed);
 }
 
 void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept {
@@ -118,8 +121,7 @@ void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept 
             continue;
         }
         if (s.capture) {
-            s.resampler.skip(static_cast<double>(frames) * s.resampler.ratio());
-            countPassedOver(s);
+            passOver(s, frames);
             continue;
         }
         // An output that ran dry primes afresh; one that plays on gets the silence, as far as
@@ -146,13 +148,9 @@ void WasapiBackend::Impl::passOverLostMasterTime(std::uint64_t frames) noexcept 
 void WasapiBackend::Impl::dropStaleCapture() noexcept {
     for (auto& owned : endpoints) {
         EndpointStream& s = *owned;
-        if (!s.capture || s.currentState() != StreamState::running) {
-            continue;
+        if (s.capture && s.currentState() == StreamState::running) {
+            endConsumerWake(s);
         }
-        if (s.resampler.dropExcess() > 0.0) {
-            xruns.fetch_add(1, std::memory_order_relaxed);
-        }
-        countPassedOver(s);
     }
 }
 

@@ -34,6 +34,11 @@ struct WasapiBackend::Impl {
     // After a master wake: a capture queue left holding a stale backlog returns to its priming
     // fill, a glitch of its own. Master thread only.
     void dropStaleCapture() noexcept;
+    // On a queue's consumer thread: pass over `deviceFrames` frames of lost time, and close one
+    // wake (owed time, a stale backlog). What the queue passed over counts as the stream's
+    // missing frames, so a take's capture health reports the gap; a trimmed backlog is an xrun.
+    void passOver(EndpointStream& stream, std::uint64_t deviceFrames) noexcept;
+    void endConsumerWake(EndpointStream& stream) noexcept;
 
     std::shared_ptr<EndpointCatalogue> catalogue;
     std::mutex mutex;
@@ -61,10 +66,6 @@ struct WasapiBackend::Impl {
     std::vector<const float*> inputPointers;
     std::vector<float*> outputPointers;
 };
-
-// Adds the frames a stream's queue passed over since the last call to its missing frames; called
-// on the queue's consumer thread.
-void countPassedOver(EndpointStream& stream) noexcept;
 
 // The text of a failed preparation: the first stream with a negative fault is named, else the
 // waited-for stream as timed out or cancelled. `catalogueNames` holds the catalogue name of each

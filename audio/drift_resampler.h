@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -33,13 +34,13 @@ public:
     static constexpr int kExcessWakes = 4;
     void skip(double frames) noexcept;
     double dropExcess() noexcept;
-    // The frames passed over or dropped since the last call, in the consumer's frames (at the
-    // nominal ratio); the stream counts them as missing, as it counts the frames it could not
-    // produce.
-    double takePassedOver() noexcept {
-        const double n = passedOver_ / nominalRatio_;
-        passedOver_ = 0.0;
-        return n;
+    // The whole frames passed over or dropped since the last call, in the consumer's frames (at
+    // the nominal ratio; the fraction is kept for the next call). The stream counts them as
+    // missing, as it counts the frames it could not produce.
+    std::int64_t takePassedOver() noexcept {
+        const double whole = std::floor(passedOver_ / nominalRatio_);
+        passedOver_ -= whole * nominalRatio_;
+        return static_cast<std::int64_t>(whole);
     }
 
     bool primed() const noexcept { return primed_; }

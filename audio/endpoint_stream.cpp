@@ -310,8 +310,7 @@ private:
                 if (s_.isMaster) {
                     b_.passOverLostMasterTime(lost.frames);
                 } else {
-                    s_.resampler.skip(static_cast<double>(lost.frames) * s_.resampler.ratio());
-                    countPassedOver(s_);
+                    b_.passOver(s_, lost.frames);
                 }
             }
             const std::uint32_t frames = s_.exclusive ? s_.bufferFrames : s_.bufferFrames - padding;
@@ -344,10 +343,7 @@ private:
             if (s_.isMaster) {
                 b_.dropStaleCapture();
             } else {
-                if (s_.resampler.dropExcess() > 0.0) {
-                    b_.xruns.fetch_add(1, std::memory_order_relaxed);
-                }
-                countPassedOver(s_);
+                b_.endConsumerWake(s_);
             }
             if (failed(hr = client_->releaseBuffer(frames, 0))) {
                 s_.fail(hr);

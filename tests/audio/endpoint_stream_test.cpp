@@ -207,17 +207,28 @@ TEST(EndpointStreamThreading, ExclusiveMasterRunsAtTheSessionRate) {
     EXPECT_LT(fit.thdPlusNoiseDb, -100.0) << "24-bit output";
 }
 
-TEST(EndpointStreamThreading, MasterRemovalHaltsTheBackendAndTheOthersEndStopped) {
+// A capture "in" and two outputs, "out" (the clock master) and "second".
+std::shared_ptr<VirtualEndpointSet> inputAndTwoOutputs() {
     auto set = std::make_shared<VirtualEndpointSet>();
     set->add(endpoint("in", DataFlow::capture));
-    auto master = set->add(endpoint("out", DataFlow::render));
+    set->add(endpoint("out", DataFlow::render));
     set->add(endpoint("second", DataFlow::render));
-    WasapiBackend backend(catalogueOf(set));
-    Probe probe;
+    return set;
+}
+
+void startInputAndTwoOutputs(WasapiBackend& backend, Probe& probe) {
     std::string error;
     ASSERT_TRUE(backend.start(config({"virtual:in"}, {"virtual:out", "virtual:second"}),
                               probeCallback, &probe, error))
         << error;
+}
+
+TEST(EndpointStreamThreading, MasterRemovalHaltsTheBackendAndTheOthersEndStopped) {
+    const auto set = inputAndTwoOutputs();
+    const auto master = set->find("virtual:out");
+    WasapiBackend backend(catalogueOf(set));
+    Probe probe;
+    ASSERT_NO_FATAL_FAILURE(startInputAndTwoOutputs(backend, probe));
     ASSERT_TRUE(eventually([&] { return probe.calls.load() > 50; }));
     master->remove();
     ASSERT_TRUE(eventually([&] {
@@ -259,16 +270,10 @@ TEST(EndpointStreamThreading, ALateStreamThreadCostsAGlitchNotLatency) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.late);
-        auto set = std::make_shared<VirtualEndpointSet>();
-        set->add(endpoint("in", DataFlow::capture));
-        set->add(endpoint("out", DataFlow::render));
-        set->add(endpoint("second", DataFlow::render));
+        const auto set = inputAndTwoOutputs();
         WasapiBackend backend(catalogueOf(set));
         Probe probe;
-        std::string error;
-        ASSERT_TRUE(backend.start(config({"virtual:in"}, {"virtual:out", "virtual:second"}),
-                                  probeCallback, &probe, error))
-            << error;
+        ASSERT_NO_FATAL_FAILURE(startInputAndTwoOutputs(backend, probe));
         ASSERT_TRUE(eventually([&] {
             const BackendStatus s = backend.status();
             return streamOf(s, "virtual:in")->primed && streamOf(s, "virtual:second")->primed;
