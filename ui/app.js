@@ -67,6 +67,42 @@
   function localReason(lan) {
     return lan ? h("p", { class: "local-note", text: `${LOCAL_REASON}: these controls need the program's own window.` }) : null;
   }
+  function fmtField(v, kind) {
+    if (v === void 0 || v === null) return "—";
+    if (kind === "bool") return v === true ? "yes" : v === false ? "no" : String(v);
+    if (kind === "text") return String(v) === "" ? "none" : String(v);
+    if (typeof v !== "number" || !Number.isFinite(v)) return String(v);
+    switch (kind) {
+      case "rate":
+        return v > 0 ? `${Number((v / 1e3).toFixed(3))} kHz` : "—";
+      case "ms":
+        return `${v.toFixed(1)} ms`;
+      case "frames":
+        return `${fmtNum(v)} frames`;
+      case "ppm":
+        return `${v.toFixed(1)} ppm`;
+      case "bytes":
+        return `${(v / 1048576).toFixed(1)} MiB`;
+      case "seconds":
+        return `${v.toFixed(1)} s`;
+      case "samples":
+        return `${fmtNum(v)} samples`;
+      default:
+        return fmtNum(v);
+    }
+  }
+  function fieldTable(fields, cls = "kv") {
+    const el = h("table", { class: cls });
+    const cells = fields.map(([key, label]) => {
+      const v = kv(el, label);
+      v.dataset.field = key;
+      return v;
+    });
+    return {
+      el,
+      update: (obj) => fields.forEach(([key, , kind], i) => setText(cells[i], fmtField(obj == null ? void 0 : obj[key], kind)))
+    };
+  }
 
   // web/src/rules.ts
   var STRIP_ARRAYS = ["channels", "aux", "groups", "matrices", "returns"];
@@ -207,6 +243,9 @@
     }
     for (const d of ui.dcas ?? []) if (d.id === patch.entityId) d[patch.key] = structuredClone(patch.value);
     for (const s of allStrips(ui)) if ((s.id ?? "") === patch.entityId) s[patch.key] = structuredClone(patch.value);
+  }
+  function nextRequestId(previous) {
+    return previous >= 2147483647 || previous < 1 ? 1 : previous + 1;
   }
   var Coalescer = class {
     constructor(send) {
@@ -419,7 +458,531 @@
     return peak > 0 ? 20 * Math.log10(peak) : -Infinity;
   }
 
+  // web/src/nativebridge.ts
+  var SILENCE_MS = 1500;
+  var OFFLINE_ERROR = "The stage computer cannot be reached; nothing was sent";
+  var LOCAL_COMPUTER_ERROR = "This operation requires the local computer";
+  var READ_ONLY = /* @__PURE__ */ new Set(["capabilities", "devices", "plugins", "getVstParameters", "status", "getControlState"]);
+  function isReadOnly(method) {
+    return READ_ONLY.has(method);
+  }
+  var TOKEN_KEY = "ruvi.token";
+  var LOCAL_ONLY = /* @__PURE__ */ new Set([
+    "applySession",
+    "startAudio",
+    "stopAudio",
+    "loadPlayback",
+    "loadSession",
+    "unloadPlayback",
+    "saveSession",
+    "showVstEditor",
+    "configureRemote"
+  ]);
+  var BridgeBase = class {
+    constructor() {
+      __publicField(this, "lastId", 0);
+      __publicField(this, "waiters", /* @__PURE__ */ new Map());
+      __publicField(this, "stateListeners", []);
+      __publicField(this, "connectionListeners", []);
+      __publicField(this, "trafficListeners", []);
+      __publicField(this, "reachableListeners", []);
+      __publicField(this, "connection", { phase: "connecting" });
+      __publicField(this, "stateTimings", []);
+      __publicField(this, "lastStateAt", 0);
+      __publicField(this, "reachable", false);
+      __publicField(this, "jobTimeoutMs", 1e4);
+      __publicField(this, "bornAt", performance.now());
+      __publicField(this, "lostReason", "");
+      // States wait here for the next frame; a newer one replaces an older one not yet applied.
+      __publicField(this, "pendingState", null);
+      __publicField(this, "pendingSpent", 0);
+      __publicField(this, "frameRequest", 0);
+      __publicField(this, "frameFallback");
+      window.setInterval(() => this.watch(), 250);
+    }
+    /** A state message arrived; it is applied with the next frame, at most one per frame. */
+    receiveState(s, start2) {
+      this.lastStateAt = performance.now();
+      const held = this.pendingState;
+      this.pendingState = held && held.uiState !== void 0 && s.uiState === void 0 ? { ...s, uiState: held.uiState } : s;
+      this.pendingSpent += this.lastStateAt - start2;
+      if (!this.reachable && this.connection.phase === "online") this.setReachable(true, "");
+      if (this.frameRequest || this.frameFallback !== void 0) return;
+      this.frameRequest = requestAnimationFrame(() => this.flushState());
+      this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+    }
+    flushState() {
+      if (this.frameRequest) cancelAnimationFrame(this.frameRequest);
+      if (this.frameFallback !== void 0) clearTimeout(this.frameFallback);
+      this.frameRequest = 0;
+      this.frameFallback = void 0;
+      const s = this.pendingState;
+      if (!s) return;
+      this.pendingState = null;
+      const start2 = performance.now();
+      this.emitState(s);
+      this.stateTimings.push(this.pendingSpent + performance.now() - start2);
+      this.pendingSpent = 0;
+      if (this.stateTimings.length > 200) this.stateTimings.shift();
+    }
+    /** The link went quiet or broke: said at once, not after the next silence check. */
+    linkLost(reason) {
+      this.pendingState = null;
+      this.setReachable(false, reason);
+    }
+    watch() {
+      this.checkJobs();
+      if (this.connection.phase === "login") return;
+      const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
+      if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
+        this.linkLost(this.lastStateAt ? `No state for ${(since / 1e3).toFixed(1)} s` : "No state yet");
+      }
+    }
+    checkJobs() {
+    }
+    setReachable(r, reason) {
+      const was = this.reachable;
+      const announced = this.lostReason !== "";
+      this.reachable = r;
+      this.lostReason = r ? "" : reason;
+      if (was === r && (r || announced)) return;
+      for (const l of this.reachableListeners) l(r, reason);
+    }
+    onReachable(l) {
+      this.reachableListeners.push(l);
+    }
+    /** While the stage computer cannot be reached only reads go out; a change is refused here. */
+    refuseOffline(method, request) {
+      if (this.reachable || isReadOnly(method)) return null;
+      const reply = { id: request.id, ok: false, error: OFFLINE_ERROR };
+      this.traffic(request, reply);
+      return reply;
+    }
+    newId() {
+      this.lastId = nextRequestId(this.lastId);
+      while (this.waiters.has(this.lastId)) this.lastId = nextRequestId(this.lastId);
+      return this.lastId;
+    }
+    emitState(s) {
+      for (const l of this.stateListeners) l(s);
+    }
+    setConnection(c) {
+      this.connection = c;
+      for (const l of this.connectionListeners) l(c);
+    }
+    traffic(q, r) {
+      for (const l of this.trafficListeners) l(q, r);
+    }
+    onState(l) {
+      this.stateListeners.push(l);
+    }
+    onConnection(l) {
+      this.connectionListeners.push(l);
+      l(this.connection);
+    }
+    onTraffic(l) {
+      this.trafficListeners.push(l);
+    }
+    login(_password) {
+      return Promise.resolve({ id: 0, ok: true, result: {} });
+    }
+    logout() {
+    }
+  };
+  var DesktopBridge = class extends BridgeBase {
+    constructor() {
+      super();
+      __publicField(this, "link", "desktop");
+      window.addEventListener("message", (e) => {
+        if (e.source !== window || !e.data || typeof e.data.text !== "string") return;
+        const kind = e.data.ruviBridge;
+        if (kind !== "reply" && kind !== "event") return;
+        const start2 = performance.now();
+        let msg;
+        try {
+          msg = JSON.parse(e.data.text);
+        } catch {
+          return;
+        }
+        if (kind === "event") {
+          if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
+            if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
+            this.receiveState(msg.result, start2);
+          }
+          return;
+        }
+        this.onReply(msg);
+      });
+      this.setConnection({ phase: "connecting", message: "Waiting for the program" });
+    }
+    onReply(reply) {
+      var _a, _b;
+      const w = this.waiters.get(reply.id);
+      if (!w) {
+        if (reply.id === 0) this.traffic({ id: 0 }, reply);
+        return;
+      }
+      if (reply.ok && reply.result && reply.result.pending === true) {
+        (_b = (_a = w.options) == null ? void 0 : _a.onPending) == null ? void 0 : _b.call(_a, { jobId: reply.result.jobId, method: reply.result.method });
+        return;
+      }
+      this.waiters.delete(reply.id);
+      this.traffic(w.request, reply);
+      w.resolve(reply);
+    }
+    call(method, params = {}, options) {
+      const id = this.newId();
+      const request = { id, method, params };
+      const refused = this.refuseOffline(method, request);
+      if (refused) return Promise.resolve(refused);
+      return new Promise((resolve) => {
+        this.waiters.set(id, { resolve, options, request });
+        window.postMessage({ ruviBridge: "request", text: JSON.stringify(request) }, location.origin);
+      });
+    }
+  };
+  async function postJson(path, body, token) {
+    const headers = { "Content-Type": "application/json" };
+    if (token) headers.Authorization = `Bearer ${token}`;
+    const res = await fetch(path, { method: "POST", headers, body: JSON.stringify(body), cache: "no-store" });
+    let parsed = null;
+    try {
+      parsed = await res.json();
+    } catch {
+      parsed = null;
+    }
+    return { status: res.status, body: parsed };
+  }
+  var LanBridge = class extends BridgeBase {
+    constructor() {
+      super();
+      __publicField(this, "link", "lan");
+      __publicField(this, "token", null);
+      __publicField(this, "ws", null);
+      __publicField(this, "authenticated", false);
+      __publicField(this, "failures", 0);
+      __publicField(this, "retryTimer");
+      __publicField(this, "pollTimer");
+      __publicField(this, "polling", false);
+      __publicField(this, "revision", 0);
+      __publicField(this, "lastUi");
+      __publicField(this, "jobs", /* @__PURE__ */ new Map());
+      __publicField(this, "stopped", false);
+      /** Whether the held token has worked: its refusal then means the stage computer restarted. */
+      __publicField(this, "tokenWorked", false);
+      /** The link broke since the last state: the next state is the first after a reconnect. */
+      __publicField(this, "reconnecting", false);
+      try {
+        this.token = sessionStorage.getItem(TOKEN_KEY);
+      } catch {
+        this.token = null;
+      }
+      if (this.token) this.open();
+      else this.setConnection({ phase: "login" });
+    }
+    async login(password) {
+      if (password === "") {
+        const error = "Enter the password";
+        this.setConnection({ phase: "login", message: error });
+        return { id: 0, ok: false, error };
+      }
+      let res;
+      try {
+        res = await postJson("/api/login", { password });
+      } catch (e) {
+        const error = `Cannot reach the stage computer (${e.message})`;
+        this.setConnection({ phase: "login", message: error });
+        return { id: 0, ok: false, error };
+      }
+      if (res.status !== 200 || !res.body || typeof res.body.token !== "string") {
+        const error = res.body && typeof res.body.error === "string" ? res.body.error : `HTTP ${res.status}`;
+        this.setConnection({ phase: "login", message: error });
+        return { id: 0, ok: false, error };
+      }
+      const { token, clientId, webSocket, transport, ...state } = res.body;
+      void clientId;
+      void webSocket;
+      void transport;
+      this.token = token;
+      try {
+        sessionStorage.setItem(TOKEN_KEY, token);
+      } catch {
+      }
+      this.stopped = false;
+      this.failures = 0;
+      this.tokenWorked = true;
+      this.acceptState(state);
+      this.open();
+      return { id: 0, ok: true, result: state };
+    }
+    logout() {
+      this.stopped = true;
+      this.token = null;
+      try {
+        sessionStorage.removeItem(TOKEN_KEY);
+      } catch {
+      }
+      this.closeSocket();
+      this.stopPolling();
+      this.failAll("Logged out");
+      this.setConnection({ phase: "login" });
+    }
+    loginRequired(message) {
+      if (this.tokenWorked) message = `The stage computer restarted or the session ended (${message}). Log in again.`;
+      this.tokenWorked = false;
+      this.token = null;
+      try {
+        sessionStorage.removeItem(TOKEN_KEY);
+      } catch {
+      }
+      this.stopped = true;
+      this.closeSocket();
+      this.stopPolling();
+      this.failAll(message);
+      this.setConnection({ phase: "login", message });
+    }
+    acceptState(s, start2 = performance.now()) {
+      if (!s || typeof s.revision !== "number") return;
+      this.revision = s.revision;
+      if (s.uiState !== void 0) this.lastUi = s.uiState;
+      else if (this.lastUi !== void 0) s = { ...s, uiState: this.lastUi };
+      this.settleJobs(s, this.reconnecting);
+      this.reconnecting = false;
+      this.receiveState(s, start2);
+    }
+    linkLost(reason) {
+      this.reconnecting = true;
+      super.linkLost(reason);
+    }
+    settle(jobId, reply) {
+      const w = this.jobs.get(jobId);
+      if (!w) return;
+      this.jobs.delete(jobId);
+      this.traffic(w.request, reply);
+      w.resolve(reply);
+    }
+    // A LAN job answers "pending" at once; its outcome shows up later as the state's job event.
+    // The state keeps only the last job, so a newer job or a reconnect can hide the outcome: the
+    // waiting caller is then told so instead of waiting for an event that never comes.
+    settleJobs(s, afterReconnect) {
+      if (this.jobs.size === 0) return;
+      const job = s.status && s.status.controlJob || {};
+      const now = performance.now();
+      for (const [jobId, w] of [...this.jobs]) {
+        if (job.jobId === jobId && job.busy === true) {
+          w.seenAt = now;
+        } else if (job.jobId === jobId && job.busy === false) {
+          this.settle(jobId, job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" });
+        } else if (typeof job.jobId === "number" && job.jobId > jobId) {
+          this.settle(jobId, { id: 0, ok: false, error: `${w.method} ended unseen: a newer job (${job.method}) followed it; check its outcome on screen` });
+        } else if (afterReconnect) {
+          this.settle(jobId, { id: 0, ok: false, error: `The link was lost while ${w.method} ran; its outcome is unknown, check it on screen` });
+        }
+      }
+    }
+    // No word about a job for a long time (states stopped, or the job vanished): give up waiting.
+    checkJobs() {
+      const now = performance.now();
+      for (const [jobId, w] of [...this.jobs]) {
+        if (now - w.seenAt > this.jobTimeoutMs) {
+          this.settle(jobId, { id: 0, ok: false, error: `No outcome for ${w.method} after ${Math.round(this.jobTimeoutMs / 1e3)} s; check it on screen` });
+        }
+      }
+    }
+    failAll(error) {
+      for (const [id, w] of this.waiters) w.resolve({ id, ok: false, error });
+      this.waiters.clear();
+      for (const [, w] of this.jobs) w.resolve({ id: 0, ok: false, error });
+      this.jobs.clear();
+    }
+    closeSocket() {
+      if (this.retryTimer !== void 0) clearTimeout(this.retryTimer);
+      this.retryTimer = void 0;
+      if (this.ws) {
+        this.ws.onclose = null;
+        this.ws.onmessage = null;
+        this.ws.onerror = null;
+        this.ws.close();
+      }
+      this.ws = null;
+      this.authenticated = false;
+    }
+    open() {
+      if (!this.token || this.stopped) return;
+      this.closeSocket();
+      this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : void 0 });
+      let ws;
+      try {
+        ws = new WebSocket(`ws://${location.host}/api/ruvi`);
+      } catch {
+        this.socketLost(1006);
+        return;
+      }
+      this.ws = ws;
+      ws.onopen = () => ws.send(JSON.stringify({ type: "auth", token: this.token }));
+      ws.onmessage = (e) => this.onSocketMessage(e.data);
+      ws.onclose = (e) => this.socketLost(e.code);
+    }
+    onSocketMessage(text) {
+      if (typeof text !== "string") return;
+      const start2 = performance.now();
+      let msg;
+      try {
+        msg = JSON.parse(text);
+      } catch {
+        return;
+      }
+      if (msg.type === "state") {
+        this.acceptState(msg.state, start2);
+      } else if (msg.type === "authenticated") {
+        this.authenticated = true;
+        this.tokenWorked = true;
+        this.failures = 0;
+        this.stopPolling();
+        this.setConnection({ phase: "online", transport: "websocket" });
+      } else if (msg.type === "reply") {
+        const { type, ...reply } = msg;
+        void type;
+        this.onReply(reply);
+      }
+    }
+    onReply(reply) {
+      var _a, _b;
+      const w = this.waiters.get(reply.id);
+      if (!w) return;
+      this.waiters.delete(reply.id);
+      if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
+        (_b = (_a = w.options) == null ? void 0 : _a.onPending) == null ? void 0 : _b.call(_a, { jobId: reply.result.jobId, method: reply.result.method });
+        this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method, seenAt: performance.now() });
+        return;
+      }
+      this.traffic(w.request, reply);
+      w.resolve(reply);
+    }
+    async socketLost(code) {
+      const wasAuthenticated = this.authenticated;
+      this.ws = null;
+      this.authenticated = false;
+      for (const [id, w] of this.waiters) w.resolve({ id, ok: false, error: "Connection lost; the request may not have run" });
+      this.waiters.clear();
+      if (this.stopped || !this.token) return;
+      if (code === 1008) {
+        const check = await this.fetchEvents();
+        if (check === "login") return;
+      }
+      this.failures = wasAuthenticated ? 1 : this.failures + 1;
+      if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
+      if (this.failures >= 3) this.startPolling();
+      const delay = Math.min(8e3, 500 * 2 ** Math.min(this.failures - 1, 4));
+      if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });
+      this.retryTimer = window.setTimeout(() => this.open(), delay);
+    }
+    // ---- HTTP polling ----
+    startPolling() {
+      if (this.polling) return;
+      this.polling = true;
+      const tick = async () => {
+        if (!this.polling) return;
+        const r = await this.fetchEvents();
+        if (r === "ok" && this.polling) this.setConnection({ phase: "online", transport: "polling" });
+        if (this.polling) this.pollTimer = window.setTimeout(tick, 250);
+      };
+      tick();
+    }
+    stopPolling() {
+      this.polling = false;
+      if (this.pollTimer !== void 0) clearTimeout(this.pollTimer);
+      this.pollTimer = void 0;
+    }
+    async fetchEvents() {
+      if (!this.token) return "login";
+      try {
+        const after = this.lastUi === void 0 ? 0 : this.revision;
+        const res = await fetch(`/api/events?after=${after}`, { headers: { Authorization: `Bearer ${this.token}` }, cache: "no-store" });
+        const body = await res.json().catch(() => null);
+        if (res.status === 401) {
+          this.loginRequired(body && typeof body.error === "string" ? body.error : "Login required");
+          return "login";
+        }
+        if (res.status !== 200 || !body) return "error";
+        this.acceptState(body);
+        return "ok";
+      } catch {
+        return "error";
+      }
+    }
+    call(method, params = {}, options) {
+      const id = this.newId();
+      const request = { id, method, params };
+      if (LOCAL_ONLY.has(method)) {
+        const reply = { id, ok: false, error: LOCAL_COMPUTER_ERROR };
+        this.traffic(request, reply);
+        return Promise.resolve(reply);
+      }
+      const refused = this.refuseOffline(method, request);
+      if (refused) return Promise.resolve(refused);
+      if (this.ws && this.authenticated && this.ws.readyState === WebSocket.OPEN) {
+        return new Promise((resolve) => {
+          this.waiters.set(id, { resolve, options, request });
+          this.ws.send(JSON.stringify({ type: "rpc", ...request }));
+        });
+      }
+      if (!this.token) {
+        const reply = { id, ok: false, error: "Login required" };
+        this.traffic(request, reply);
+        return Promise.resolve(reply);
+      }
+      return this.callOverHttp(request, options);
+    }
+    async callOverHttp(request, options) {
+      var _a, _b, _c, _d;
+      let reply;
+      try {
+        const res = await postJson("/api/rpc", request, this.token ?? void 0);
+        if (res.status === 401) {
+          this.loginRequired(((_a = res.body) == null ? void 0 : _a.error) ?? "Login required");
+          reply = { id: request.id, ok: false, error: ((_b = res.body) == null ? void 0 : _b.error) ?? "Login required" };
+        } else if (res.status !== 200) {
+          reply = { id: request.id, ok: false, error: ((_c = res.body) == null ? void 0 : _c.error) ?? `HTTP ${res.status}` };
+        } else {
+          reply = res.body;
+        }
+      } catch (e) {
+        reply = { id: request.id, ok: false, error: `Cannot reach the stage computer (${e.message})` };
+      }
+      if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
+        (_d = options == null ? void 0 : options.onPending) == null ? void 0 : _d.call(options, { jobId: reply.result.jobId, method: reply.result.method });
+        return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method, seenAt: performance.now() }));
+      }
+      this.traffic(request, reply);
+      return reply;
+    }
+  };
+  function isLocalOnly(method) {
+    return LOCAL_ONLY.has(method);
+  }
+  function createBridge() {
+    return document.documentElement.getAttribute("data-ruvi-bridge") === "1" ? new DesktopBridge() : new LanBridge();
+  }
+  if (typeof window !== "undefined" && typeof document !== "undefined" && !window.RuviBridge) {
+    window.RuviBridge = createBridge();
+  }
+
   // web/src/store.ts
+  var REFUSAL_MS = 8e3;
+  var LOCAL_HINT = "Only the stage computer can do this: use the program's own window there.";
+  function refusalHint(method, params, error, lan) {
+    if (error.startsWith("The stage computer cannot be reached")) return "Wait for the link to come back, then try again.";
+    if (method === "startRecording") {
+      const folder = typeof (params == null ? void 0 : params.directory) === "string" ? params.directory : "";
+      if (lan && (folder === "" || error === "Set the recording folder on the local computer first")) {
+        return "Set the recording folder on the stage computer (Recording screen in the program's window).";
+      }
+      if (!lan && folder === "") return "Enter the recording folder above, then Keep settings.";
+    }
+    if (lan && (isLocalOnly(method) || error === LOCAL_COMPUTER_ERROR || /local-only|locally|local computer/.test(error))) return LOCAL_HINT;
+    return "";
+  }
   var Store = class {
     constructor(bridge2) {
       this.bridge = bridge2;
@@ -435,6 +998,15 @@
       __publicField(this, "errorListeners", []);
       __publicField(this, "stateCount", 0);
       __publicField(this, "lastApplyMs", 0);
+      /** The screen in view: a refusal is shown with the screen whose request caused it. */
+      __publicField(this, "screen", "mixer");
+      /** The refusal each screen shows now. */
+      __publicField(this, "refusals", /* @__PURE__ */ new Map());
+      __publicField(this, "refusalListeners", []);
+      __publicField(this, "onlineListeners", []);
+      bridge2.onReachable((r, why) => {
+        for (const l of this.onlineListeners) l(r, why);
+      });
       bridge2.onState((s) => this.accept(s));
       bridge2.onTraffic((request, reply) => this.record(request, reply));
       bridge2.onConnection((c) => {
@@ -443,6 +1015,44 @@
     }
     get lan() {
       return this.bridge.link === "lan";
+    }
+    /**
+     * Whether the stage computer is reachable: states arrive. While it is false the values on
+     * screen are old, meters must show nothing, and changes are refused without being sent.
+     * The page also mirrors it as <html data-online="1|0">.
+     */
+    get online() {
+      return this.bridge.reachable;
+    }
+    onOnline(l) {
+      this.onlineListeners.push(l);
+    }
+    onRefusal(l) {
+      this.refusalListeners.push(l);
+    }
+    showRefusal(screen, r) {
+      const old = this.refusals.get(screen);
+      if (!old && !r) return;
+      if ((old == null ? void 0 : old.control) && old.control !== (r == null ? void 0 : r.control)) delete old.control.dataset.refused;
+      if (r) {
+        this.refusals.set(screen, r);
+        if (r.control) r.control.dataset.refused = "1";
+        window.setTimeout(() => {
+          if (this.refusals.get(screen) === r) this.showRefusal(screen, null);
+        }, REFUSAL_MS);
+      } else {
+        this.refusals.delete(screen);
+      }
+      for (const l of this.refusalListeners) l(screen, r);
+    }
+    /** Takes a reply for the screen that asked: a refusal is shown there, a change that went through clears it. */
+    answered(screen, control, method, params, reply) {
+      if (!reply.ok) {
+        const error = String(reply.error ?? "");
+        this.showRefusal(screen, { at: Date.now(), screen, method, error, hint: refusalHint(method, params, error, this.lan), control });
+      } else if (!isReadOnly(method)) {
+        this.showRefusal(screen, null);
+      }
     }
     accept(s) {
       const t0 = performance.now();
@@ -466,22 +1076,29 @@
     }
     record(request, reply) {
       const entry = { at: Date.now(), request, reply };
+      if (!reply.ok) entry.hint = refusalHint(String((request == null ? void 0 : request.method) ?? ""), request == null ? void 0 : request.params, String(reply.error ?? ""), this.lan);
       this.traffic.push(entry);
       if (this.traffic.length > 40) this.traffic.shift();
       if (!reply.ok) {
         this.errors.push(entry);
-        if (this.errors.length > 40) this.errors.shift();
+        if (this.errors.length > 200) this.errors.shift();
         this.lastError = String(reply.error ?? "");
         for (const l of this.errorListeners) l(this.lastError);
       }
     }
     call(method, params = {}, onPending) {
-      return this.bridge.call(method, params, onPending ? { onPending } : void 0);
+      const screen = this.screen;
+      const focused = typeof document !== "undefined" ? document.activeElement : null;
+      const control = focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
+      return this.bridge.call(method, params, onPending ? { onPending } : void 0).then((reply) => {
+        this.answered(screen, control, method, params, reply);
+        return reply;
+      });
     }
     /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
     send(rpc) {
       const patch = rpc.params.uiPatch;
-      if (patch && this.ui) {
+      if (patch && this.ui && this.online) {
         applyPatchLocally(this.ui, patch);
         this.uiGeneration++;
         for (const l of this.listeners) l(this, true);
@@ -753,43 +1370,48 @@
   };
 
   // web/src/screens/topbar.ts
+  var UNKNOWN = "—";
   var TopBar = class {
     constructor(store) {
       this.store = store;
       __publicField(this, "el");
       __publicField(this, "cells", {});
-      __publicField(this, "error");
       __publicField(this, "conn");
-      const cell = (key, label) => {
+      __publicField(this, "more");
+      __publicField(this, "folded");
+      const cell = (key, label, cls = "") => {
         const v = h("span", { class: "tb-v", "data-top": key });
         this.cells[key] = v;
-        return h("div", { class: "tb-cell" }, h("span", { class: "tb-k", text: label }), v);
+        return h("div", { class: `tb-cell ${cls}`.trim(), "data-cell": key }, h("span", { class: "tb-k", text: label }), v);
       };
       this.conn = h("span", { class: "tb-conn", "data-top": "connection" });
-      this.error = h("div", { class: "tb-error", role: "status", "aria-live": "polite", "data-top": "lastError" });
+      this.folded = h(
+        "div",
+        { class: "tb-folded", id: "tb-folded", "data-open": "0" },
+        cell("format", "Rate / block"),
+        cell("overruns", "Overruns"),
+        cell("latency", "Latency"),
+        cell("revision", "Rev"),
+        cell("job", "Job", "tb-job"),
+        cell("playback", "Play"),
+        cell("lan", "LAN")
+      );
+      this.more = h("button", { class: "tb-more", type: "button", "aria-expanded": "false", "aria-controls": "tb-folded", "data-action": "topbarMore", text: "More ▾" });
+      this.more.addEventListener("click", () => {
+        const open = this.folded.dataset.open !== "1";
+        this.folded.dataset.open = open ? "1" : "0";
+        this.more.setAttribute("aria-expanded", String(open));
+      });
       this.el = h(
         "header",
         { class: "topbar" },
         h("div", { class: "brand" }, h("span", { class: "brand-name", text: "RUVI" }), this.conn),
-        cell("audio", "Audio"),
-        cell("format", "Rate / block"),
-        cell("xruns", "Xruns"),
-        cell("overruns", "Overruns"),
-        cell("latency", "Latency"),
-        cell("revision", "Rev"),
-        cell("job", "Job"),
-        cell("recording", "Rec"),
-        cell("playback", "Play"),
-        cell("lan", "LAN"),
-        this.error
+        cell("audio", "Audio", "tb-keep"),
+        cell("xruns", "Xruns", "tb-keep"),
+        cell("recording", "Rec", "tb-keep"),
+        this.folded,
+        this.more
       );
-      store.onError((text) => this.showError(text));
-    }
-    showError(text) {
-      setText(this.error, text);
-      this.error.classList.remove("flash");
-      void this.error.offsetWidth;
-      this.error.classList.add("flash");
     }
     connection(c) {
       const text = c.phase === "online" ? `online · ${c.transport}` : c.phase === "login" ? "not logged in" : c.phase === "connecting" ? c.message ?? "connecting" : c.message;
@@ -803,10 +1425,20 @@
       setClass(this.conn, "ok", false);
       setClass(this.conn, "bad", true);
     }
+    /** The stage computer cannot be reached: no figure keeps its last value. */
+    unknown() {
+      for (const [key, v] of Object.entries(this.cells)) {
+        setText(v, key === "audio" ? "UNKNOWN" : UNKNOWN);
+        for (const c of ["ok", "bad", "warn", "rec"]) setClass(v, c, false);
+        v.title = "The stage computer cannot be reached";
+      }
+      setClass(this.cells.audio, "bad", true);
+    }
     update() {
       if (this.conn.classList.contains("bad") && this.store.bridge.connection.phase === "online") this.connection(this.store.bridge.connection);
       const st = this.store.status;
       if (!st) return;
+      if (!this.store.online) return this.unknown();
       const a = st.audio ?? {};
       const c = this.cells;
       setText(c.audio, a.running ? "RUNNING" : "STOPPED");
@@ -814,26 +1446,37 @@
       setClass(c.audio, "bad", !a.running || !!a.error);
       c.audio.title = a.error || "";
       setText(c.format, `${fmtNum(a.sampleRate)} / ${fmtNum(a.blockFrames)}`);
+      c.format.title = "Sample rate in Hz / block in frames";
       setText(c.xruns, fmtNum(a.xruns));
       setClass(c.xruns, "warn", (a.xruns ?? 0) > 0);
+      c.xruns.title = "";
       setText(c.overruns, fmtNum(a.renderDeadlineOverruns));
       setClass(c.overruns, "warn", (a.renderDeadlineOverruns ?? 0) > 0);
+      c.overruns.title = "Render deadline overruns";
       const rate = a.sampleRate || 48e3;
       const graphMs = (a.graphLatencySamples ?? 0) / rate * 1e3;
       setText(c.latency, `${fmtNum((a.reportedOutputMs ?? 0) + graphMs, 1)} ms`);
+      c.latency.title = "Output latency the device reports plus the mix's own";
       setText(c.revision, String(this.store.revision));
+      c.revision.title = "";
       const job = st.controlJob ?? {};
-      setText(c.job, job.busy ? `${job.method} ${job.phase} ${Math.round((job.phaseProgress ?? 0) * 100)}%` : job.method ? `${job.method}: ${job.phase}` : "idle");
+      const jobText = job.busy ? `${job.method} ${job.phase} ${Math.round((job.phaseProgress ?? 0) * 100)}%` : job.method ? `${job.method}: ${job.phase}` : "idle";
+      setText(c.job, jobText);
+      c.job.title = job.error ? `${jobText} (${job.error})` : jobText;
       setClass(c.job, "warn", !!job.busy);
       const rec = st.recording ?? {};
       setText(c.recording, String(rec.state ?? "idle"));
+      c.recording.title = "";
       setClass(c.recording, "rec", rec.state === "recording");
       setClass(c.recording, "bad", rec.state === "failed" || rec.captureIssue === true);
       const pb = st.playback ?? {};
       setText(c.playback, String(pb.state ?? "empty"));
+      c.playback.title = "";
       setClass(c.playback, "ok", !!pb.playing);
       const lan = st.remote ?? {};
-      setText(c.lan, lan.enabled ? `${fmtNum(lan.clients)} clients` : "off");
+      const connected = Number(lan.webSocketClients ?? 0);
+      setText(c.lan, lan.enabled ? `${fmtNum(connected)} connected` : "off");
+      c.lan.title = lan.enabled ? `${fmtNum(connected)} clients connected now; ${fmtNum(lan.clients)} logins still valid` : "LAN control is off";
     }
   };
 
@@ -1067,27 +1710,62 @@
   };
 
   // web/src/screens/audio.ts
-  var STREAM_KEYS = [
-    "id",
-    "name",
-    "capture",
-    "status",
-    "firstChannel",
-    "channels",
-    "sampleRate",
-    "correctionPpm",
-    "queueMilliseconds",
-    "discontinuities",
-    "missingFrames",
-    "bufferFrames",
-    "periodFrames",
-    "targetQueueMilliseconds",
-    "reportedLatencyMilliseconds",
-    "primed",
-    "lowLatencyShared",
-    "startupMissingFrames",
-    "startupDiscontinuities"
+  var AUDIO_FIELDS = [
+    ["running", "Running", "bool"],
+    ["sampleRate", "Sample rate", "rate"],
+    ["blockFrames", "Block", "frames"],
+    ["inputChannels", "Input channels", "int"],
+    ["outputChannels", "Output channels", "int"],
+    ["callbacks", "Callbacks", "int"],
+    ["xruns", "Xruns", "int"],
+    ["reportedOutputMs", "Output latency (device)", "ms"],
+    ["maximumCallbackMs", "Longest callback", "ms"],
+    ["maximumRenderWorkMs", "Longest render work", "ms"],
+    ["renderDeadlineOverruns", "Render deadline overruns", "int"],
+    ["startupMissingFrames", "Frames missing at start", "frames"],
+    ["graphLatencySamples", "Mix latency", "samples"],
+    ["error", "Error", "text"]
   ];
+  var STREAM_FIELDS = [
+    ["name", "Name", "text"],
+    ["id", "Id", "text"],
+    ["status", "Status", "text"],
+    ["firstChannel", "First channel", "int"],
+    ["channels", "Channels", "int"],
+    ["sampleRate", "Sample rate", "rate"],
+    ["correctionPpm", "Drift correction", "ppm"],
+    ["queueMilliseconds", "Queue", "ms"],
+    ["targetQueueMilliseconds", "Target queue", "ms"],
+    ["discontinuities", "Discontinuities", "int"],
+    ["missingFrames", "Missing frames", "frames"],
+    ["bufferFrames", "Buffer", "frames"],
+    ["periodFrames", "Period", "frames"],
+    ["reportedLatencyMilliseconds", "Reported latency", "ms"],
+    ["primed", "Primed", "bool"],
+    ["lowLatencyShared", "Low-latency shared mode", "bool"],
+    ["startupMissingFrames", "Frames missing at start", "frames"],
+    ["startupDiscontinuities", "Discontinuities at start", "int"]
+  ];
+  var CAPABILITY_LABELS = {
+    nativeEngine: "Native engine",
+    backend: "Audio backend",
+    physicalAudio: "Physical audio",
+    vst3Host: "VST3 plug-ins",
+    recorder: "Recorder",
+    recorderTaps: "Recorder taps",
+    sessionStore: "Session files",
+    scenes: "Scenes",
+    playback: "WAV playback",
+    remote: "Reached over the LAN",
+    maxNodes: "Most strips and buses",
+    maxBlock: "Largest block (frames)",
+    builtInEffects: "Built-in effects",
+    stripProcessing: "Strip processing"
+  };
+  function totalLatencyMs(a) {
+    const rate = (a == null ? void 0 : a.sampleRate) || 48e3;
+    return ((a == null ? void 0 : a.reportedOutputMs) ?? 0) + ((a == null ? void 0 : a.graphLatencySamples) ?? 0) / rate * 1e3;
+  }
   function defaultPrefs() {
     return { inputs: [], outputs: [], masterOutputId: "", requestedRate: 48e3, requestedBlock: 128, autoStart: false };
   }
@@ -1110,19 +1788,22 @@
       __publicField(this, "deviceTable");
       __publicField(this, "streams");
       __publicField(this, "audioTable");
+      __publicField(this, "latency");
       __publicField(this, "caps");
       __publicField(this, "rate");
       __publicField(this, "block");
       __publicField(this, "autoStart");
-      __publicField(this, "audioCells", {});
       __publicField(this, "prefs", defaultPrefs());
       __publicField(this, "prefsGeneration", -1);
       __publicField(this, "asked", false);
+      __publicField(this, "streamTables", []);
       const lan = store.lan;
       this.deviceTable = h("tbody");
       this.streams = h("div", { class: "streams" });
-      this.audioTable = h("table", { class: "kv" });
-      this.caps = h("pre", { class: "caps" });
+      this.audioTable = fieldTable(AUDIO_FIELDS);
+      this.latency = kv(this.audioTable.el, "Latency");
+      this.latency.dataset.field = "latency";
+      this.caps = h("table", { class: "kv caps" });
       this.rate = h("select", { "aria-label": "Sample rate" });
       for (const r of [44100, 48e3, 88200, 96e3]) this.rate.append(h("option", { value: r, text: `${r} Hz` }));
       this.block = h("select", { "aria-label": "Block size" });
@@ -1131,22 +1812,6 @@
       localOnly(this.rate, lan);
       localOnly(this.block, lan);
       localOnly(this.autoStart, lan);
-      for (const k of [
-        "running",
-        "sampleRate",
-        "blockFrames",
-        "inputChannels",
-        "outputChannels",
-        "callbacks",
-        "xruns",
-        "reportedOutputMs",
-        "maximumCallbackMs",
-        "maximumRenderWorkMs",
-        "renderDeadlineOverruns",
-        "startupMissingFrames",
-        "graphLatencySamples",
-        "error"
-      ]) this.audioCells[k] = kv(this.audioTable, k);
       const start2 = localOnly(actionButton("Start audio", () => this.start(), "primary"), lan);
       start2.dataset.action = "startAudio";
       const stop = localOnly(actionButton("Stop audio", () => this.store.call("stopAudio", {}), "danger"), lan);
@@ -1157,7 +1822,12 @@
       refresh.dataset.action = "devices";
       const capsBtn = actionButton("Capabilities", async () => {
         const r = await this.store.call("capabilities");
-        if (r.ok) setText(this.caps, JSON.stringify(r.result, null, 1));
+        if (!r.ok || !r.result || typeof r.result !== "object") return;
+        this.caps.replaceChildren();
+        for (const [k, v] of Object.entries(r.result)) {
+          const text = Array.isArray(v) ? v.join(", ") : typeof v === "boolean" ? fmtField(v, "bool") : String(v);
+          setText(kv(this.caps, CAPABILITY_LABELS[k] ?? k), text);
+        }
       });
       capsBtn.dataset.action = "capabilities";
       this.el = h(
@@ -1169,7 +1839,7 @@
         h(
           "table",
           { class: "grid" },
-          h("thead", {}, h("tr", {}, ...["Use", "Clock", "Exclusive", "Name", "Id", "Kind", "Ch", "Rate", "Available"].map((t) => h("th", { text: t })))),
+          h("thead", {}, h("tr", {}, ...["Use", "Clock", "Exclusive", "Name", "Id", "Kind", "Channels", "Sample rate", "Available"].map((t) => h("th", { text: t })))),
           this.deviceTable
         ),
         h(
@@ -1181,7 +1851,7 @@
           save
         ),
         h("h3", { text: "Audio path" }),
-        this.audioTable,
+        this.audioTable.el,
         h("h3", { text: "Streams" }),
         this.streams,
         h("h3", { text: "Capabilities" }),
@@ -1246,7 +1916,7 @@
           h("td", { class: "mono", text: d.id }),
           h("td", { text: d.capture ? "input" : "output" }),
           h("td", { text: String(d.channels) }),
-          h("td", { text: String(d.sampleRate) }),
+          h("td", { text: fmtField(d.sampleRate, "rate") }),
           h("td", { text: d.available ? "yes" : "no" })
         );
       });
@@ -1271,19 +1941,17 @@
       this.takePrefs();
       const a = (_a = this.store.status) == null ? void 0 : _a.audio;
       if (!a) return;
-      for (const [k, cell] of Object.entries(this.audioCells)) setText(cell, k === "running" ? a.running ? "yes" : "no" : fmtNum(a[k]));
+      this.audioTable.update(a);
+      setText(this.latency, fmtField(totalLatencyMs(a), "ms"));
       const streams = Array.isArray(a.streams) ? a.streams : [];
-      if (this.streams.childElementCount !== streams.length) {
-        this.streams.replaceChildren(...streams.map(() => {
-          const t = h("table", { class: "kv stream" });
-          for (const k of STREAM_KEYS) kv(t, k);
-          return t;
+      if (this.streamTables.length !== streams.length) {
+        this.streamTables = streams.map(() => fieldTable(STREAM_FIELDS, "kv stream"));
+        this.streams.replaceChildren(...this.streamTables.map((t, i) => {
+          var _a2;
+          return h("div", { class: "stream-box" }, h("h4", { text: ((_a2 = streams[i]) == null ? void 0 : _a2.capture) ? "Input" : "Output" }), t.el);
         }));
       }
-      streams.forEach((s, i) => {
-        const cells = this.streams.children[i].querySelectorAll("td");
-        STREAM_KEYS.forEach((k, j) => setText(cells[j], fmtNum(s[k])));
-      });
+      streams.forEach((s, i) => this.streamTables[i].update(s));
     }
   };
 
@@ -1806,52 +2474,58 @@
   };
 
   // web/src/screens/media.ts
-  var PLAYBACK_KEYS = [
-    "routingReady",
-    "state",
-    "playing",
-    "frame",
-    "requestedFrame",
-    "durationFrames",
-    "durationSeconds",
-    "positionSeconds",
-    "sampleRate",
-    "loadedChannels",
-    "residentAudioBytes",
-    "looping",
-    "loopStartFrame",
-    "loopEndFrame",
-    "incomplete",
-    "error"
+  var PLAYBACK_FIELDS = [
+    ["state", "State", "text"],
+    ["playing", "Playing", "bool"],
+    ["routingReady", "Routing applied", "bool"],
+    ["positionSeconds", "Position", "seconds"],
+    ["durationSeconds", "Length", "seconds"],
+    ["frame", "Position (frames)", "int"],
+    ["requestedFrame", "Requested position (frames)", "int"],
+    ["durationFrames", "Length (frames)", "int"],
+    ["sampleRate", "Sample rate", "rate"],
+    ["loadedChannels", "Loaded channels", "int"],
+    ["residentAudioBytes", "Audio in memory", "bytes"],
+    ["looping", "Looping", "bool"],
+    ["loopStartFrame", "Loop start (frames)", "int"],
+    ["loopEndFrame", "Loop end (frames)", "int"],
+    ["incomplete", "Incomplete", "bool"],
+    ["error", "Error", "text"]
   ];
-  var RECORDING_KEYS = [
-    "active",
-    "state",
-    "frames",
-    "writtenFrames",
-    "acceptedFrames",
-    "committedFrames",
-    "droppedFrames",
-    "firstDroppedFrame",
-    "queuedBlocks",
-    "queueBytes",
-    "stallToleranceSeconds",
-    "incomplete",
-    "captureIssue",
-    "sampleRate",
-    "takeDirectory",
-    "error"
+  var RECORDING_FIELDS = [
+    ["state", "State", "text"],
+    ["active", "Busy", "bool"],
+    ["takeDirectory", "Take folder", "text"],
+    ["sampleRate", "Sample rate", "rate"],
+    ["writtenFrames", "Frames written", "int"],
+    ["acceptedFrames", "Frames accepted", "int"],
+    ["committedFrames", "Frames committed", "int"],
+    ["droppedFrames", "Frames dropped", "int"],
+    ["firstDroppedFrame", "First dropped frame", "int"],
+    ["queuedBlocks", "Blocks queued", "int"],
+    ["queueBytes", "Queue", "bytes"],
+    ["stallToleranceSeconds", "Stall tolerance", "seconds"],
+    ["incomplete", "Incomplete", "bool"],
+    ["captureIssue", "Capture issue", "bool"],
+    ["error", "Error", "text"]
   ];
-  function fill(cells, obj) {
-    for (const [k, c] of Object.entries(cells)) setText(c, fmtNum(obj == null ? void 0 : obj[k]));
-  }
+  var HEALTH_FIELDS = [
+    ["missingFrames", "Missing frames", "frames"],
+    ["discontinuities", "Discontinuities", "int"],
+    ["startupMissingFrames", "Frames missing at start", "frames"],
+    ["xruns", "Xruns", "int"],
+    ["renderDeadlineOverruns", "Render deadline overruns", "int"],
+    ["sourceLost", "Source lost", "bool"],
+    ["captureIssue", "Capture issue", "bool"],
+    ["error", "Error", "text"]
+  ];
   var PlaybackScreen = class {
     constructor(store) {
       this.store = store;
       __publicField(this, "id", "playback");
       __publicField(this, "title", "Playback");
       __publicField(this, "el");
-      __publicField(this, "cells", {});
+      __publicField(this, "table", fieldTable(PLAYBACK_FIELDS));
       __publicField(this, "files");
       __publicField(this, "progress");
       __publicField(this, "seek");
@@ -1859,8 +2533,6 @@
       __publicField(this, "loopEnd");
       __publicField(this, "filesKey", "");
       const lan = store.lan;
-      const table = h("table", { class: "kv" });
-      for (const k of PLAYBACK_KEYS) this.cells[k] = kv(table, k);
       this.files = h("tbody");
       this.progress = h("progress", { max: 1, value: 0, class: "job-progress" });
       this.seek = h("input", { type: "range", min: 0, max: 1, step: 1, value: 0, "aria-label": "Position", class: "wide" });
@@ -1894,16 +2566,16 @@
         h("div", { class: "form-row" }, h("label", { class: "wide" }, "Position ", this.seek)),
         h("div", { class: "form-row" }, h("label", { class: "check" }, loopOn, " Loop"), h("label", {}, "from ", this.loopStart), h("label", {}, "to ", this.loopEnd)),
         h("h3", { text: "Files" }),
-        h("table", { class: "grid" }, h("thead", {}, h("tr", {}, ...["Id", "File", "Channels", "First lane", "Details"].map((t) => h("th", { text: t })))), this.files),
+        h("table", { class: "grid" }, h("thead", {}, h("tr", {}, ...["Id", "File", "Channels", "First lane", "Sample rate", "Length"].map((t) => h("th", { text: t })))), this.files),
         h("h3", { text: "Transport" }),
-        table
+        this.table.el
       );
     }
     update() {
       const st = this.store.status;
       if (!st) return;
       const pb = st.playback ?? {};
-      fill(this.cells, pb);
+      this.table.update(pb);
       const job = st.controlJob ?? {};
       this.progress.value = job.busy && job.method === "loadPlayback" ? Number(job.phaseProgress) || 0 : 0;
       const max = String(Math.max(1, pb.durationFrames ?? 1));
@@ -1914,7 +2586,7 @@
       if (key !== this.filesKey) {
         this.filesKey = key;
         this.files.replaceChildren(...files.map((f) => {
-          const { id, path, name, channels, firstLane, ...rest } = f ?? {};
+          const { id, path, name, channels, firstLane, sampleRate, durationSeconds } = f ?? {};
           return h(
             "tr",
             { "data-file": String(id) },
@@ -1922,7 +2594,8 @@
             h("td", { text: String(path ?? name ?? "") }),
             h("td", { text: fmtNum(channels) }),
             h("td", { text: fmtNum(firstLane) }),
-            h("td", { class: "mono", text: JSON.stringify(rest) })
+            h("td", { text: fmtField(sampleRate, "rate") }),
+            h("td", { text: fmtField(durationSeconds, "seconds") })
           );
         }));
       }
@@ -1934,8 +2607,8 @@
       __publicField(this, "id", "recording");
       __publicField(this, "title", "Recording");
       __publicField(this, "el");
-      __publicField(this, "cells", {});
-      __publicField(this, "health");
+      __publicField(this, "table", fieldTable(RECORDING_FIELDS));
+      __publicField(this, "health", fieldTable(HEALTH_FIELDS, "kv health"));
       __publicField(this, "armed");
       __publicField(this, "dir");
       __publicField(this, "mode");
@@ -1943,13 +2616,10 @@
       __publicField(this, "mainArmed");
       __publicField(this, "generation", -1);
       const lan = store.lan;
-      const table = h("table", { class: "kv" });
-      for (const k of RECORDING_KEYS) this.cells[k] = kv(table, k);
-      this.health = h("pre", { class: "health" });
       this.armed = h("p", { class: "armed" });
       this.dir = localOnly(h("input", { type: "text", class: "wide", placeholder: "/absolute/folder", "aria-label": "Recording folder" }), lan);
-      this.mode = localOnly(h("select", { "aria-label": "Mode" }, h("option", { value: "multitrack", text: "multitrack" }), h("option", { value: "stereo", text: "stereo" })), lan);
-      this.tap = localOnly(h("select", { "aria-label": "Tap" }, ...["rawInput", "preFader", "postFader"].map((t) => h("option", { value: t, text: t }))), lan);
+      this.mode = localOnly(h("select", { "aria-label": "Mode" }, h("option", { value: "multitrack", text: "Multitrack" }), h("option", { value: "stereo", text: "Stereo" })), lan);
+      this.tap = localOnly(h("select", { "aria-label": "Tap" }, ...[["rawInput", "Raw input"], ["preFader", "Pre-fader"], ["postFader", "Post-fader"]].map(([v, t]) => h("option", { value: v, text: t }))), lan);
       this.mainArmed = localOnly(h("input", { type: "checkbox", "aria-label": "Record main" }), lan);
       const save = localOnly(actionButton("Keep settings", () => this.savePrefs()), lan);
       save.dataset.action = "saveRecorderPrefs";
@@ -1973,9 +2643,9 @@
         ),
         this.armed,
         h("h3", { text: "Recorder" }),
-        table,
+        this.table.el,
         h("h3", { text: "Capture health" }),
-        this.health
+        this.health.el
       );
     }
     prefs() {
@@ -2010,13 +2680,21 @@
       }
       const rec = (_a = this.store.status) == null ? void 0 : _a.recording;
       if (!rec) return;
-      fill(this.cells, rec);
-      setText(this.health, JSON.stringify(rec.captureHealth ?? {}, null, 1));
+      this.table.update(rec);
+      this.health.update(rec.captureHealth ?? {});
     }
   };
 
   // web/src/screens/system.ts
   var SAFES = ["levels", "processing", "routing", "fx"];
+  function sceneLock(status, lan) {
+    var _a, _b;
+    const audio = ((_a = status == null ? void 0 : status.audio) == null ? void 0 : _a.running) === true;
+    const recording = ((_b = status == null ? void 0 : status.recording) == null ? void 0 : _b.active) === true;
+    if (!audio && !recording) return "";
+    const what = audio && recording ? "audio and recording" : audio ? "audio" : "recording";
+    return lan ? `Scenes need stopped audio and recording: the stage computer must stop ${what} first.` : `Scenes need stopped audio and recording: stop ${what} first.`;
+  }
   var ScenesScreen = class {
     constructor(store) {
       this.store = store;
@@ -2029,6 +2707,11 @@
       __publicField(this, "current");
       __publicField(this, "generation", -1);
       __publicField(this, "storedKey", "");
+      __publicField(this, "lock");
+      __publicField(this, "captureBtn");
+      __publicField(this, "sceneButtons", []);
+      __publicField(this, "lockText", "");
+      this.lock = h("p", { class: "lock-reason", "data-lock": "scenes", role: "status" });
       this.list = h("div", { class: "scene-list" });
       this.name = h("input", { type: "text", maxlength: 192, placeholder: "Scene name", "aria-label": "Scene name" });
       this.current = h("p", { class: "current-scene" });
@@ -2043,14 +2726,26 @@
       safes.append(keepSafes);
       const capture = actionButton("Capture new scene", () => this.capture(), "primary");
       capture.dataset.action = "captureScene";
+      this.captureBtn = capture;
       this.el = h(
         "section",
         { class: "screen scenes", "data-screen": this.id },
         h("div", { class: "toolbar" }, this.name, capture),
+        this.lock,
         safes,
         this.current,
         this.list
       );
+    }
+    /** Capture, update and recall are disabled, with the reason beside them, while they would be refused. */
+    applyLock() {
+      const reason = sceneLock(this.store.status, this.store.lan);
+      this.lockText = reason;
+      setText(this.lock, reason);
+      for (const b of [this.captureBtn, ...this.sceneButtons]) {
+        if (b.disabled !== (reason !== "")) b.disabled = reason !== "";
+        b.title = reason;
+      }
     }
     safes() {
       return Object.fromEntries(SAFES.map((k) => [k, this.safeBoxes[k].checked]));
@@ -2068,6 +2763,7 @@
       const ui = this.store.ui;
       const stored = ((_b = (_a = this.store.status) == null ? void 0 : _a.scenes) == null ? void 0 : _b.storedIds) ?? [];
       const key = stored.join(",");
+      if (sceneLock(this.store.status, this.store.lan) !== this.lockText) this.applyLock();
       if (!ui || this.generation === this.store.uiGeneration && key === this.storedKey) return;
       this.generation = this.store.uiGeneration;
       this.storedKey = key;
@@ -2079,6 +2775,7 @@
         const recall = actionButton("Recall", () => this.store.structural("recallScene", { sceneId: s.id, safe: this.safes() }), "primary big");
         recall.dataset.action = "recallScene";
         const update = actionButton("Update", () => this.capture(s.id, s.name));
+        update.dataset.action = "updateScene";
         const renameBtn = actionButton("Rename", () => {
           const scenes = (ui.scenes ?? []).map((x) => x.id === s.id ? { ...x, name: rename.value } : x);
           return this.store.call("uiPatch", sessionPatch("scenes", scenes, Math.max(0, this.store.revision)).params);
@@ -2101,8 +2798,19 @@
         );
       });
       this.list.replaceChildren(...rows.length ? rows : [h("p", { class: "empty", text: "No scenes yet." })]);
+      this.sceneButtons = Array.from(this.list.querySelectorAll('[data-action="recallScene"], [data-action="updateScene"]'));
+      this.applyLock();
     }
   };
+  var LAN_FIELDS = [
+    ["enabled", "LAN control on", "bool"],
+    ["port", "Port", "int"],
+    ["webSocketClients", "Clients connected now", "int"],
+    ["clients", "Logins still valid", "int"],
+    ["loopbackOnly", "This computer only (loopback)", "bool"],
+    ["snapshotHz", "State updates to clients", "text"],
+    ["transport", "Transport", "text"]
+  ];
   var LanScreen = class {
     constructor(store) {
       this.store = store;
@@ -2110,6 +2818,7 @@
       __publicField(this, "title", "LAN");
       __publicField(this, "el");
       __publicField(this, "status");
+      __publicField(this, "statusTable", fieldTable(LAN_FIELDS, "kv lan-status"));
       __publicField(this, "urls");
       __publicField(this, "enabled");
       __publicField(this, "port");
@@ -2117,7 +2826,7 @@
       __publicField(this, "result");
       __publicField(this, "key", "");
       const lan = store.lan;
-      this.status = h("pre", { class: "lan-status" });
+      this.status = this.statusTable.el;
       this.urls = h("ul", { class: "urls" });
       this.enabled = localOnly(h("input", { type: "checkbox", "aria-label": "LAN control enabled" }), lan);
       this.port = localOnly(h("input", { type: "number", min: 1024, max: 65535, value: 8080, "aria-label": "Port" }), lan);
@@ -2157,7 +2866,7 @@
       if (document.activeElement !== this.port) this.port.value = String(r.port || this.port.value);
       this.enabled.checked = r.enabled === true;
       this.urls.replaceChildren(...(Array.isArray(r.urls) ? r.urls : []).map((u) => h("li", { class: "mono big", text: u })));
-      setText(this.status, JSON.stringify(r, null, 1));
+      this.statusTable.update({ ...r, snapshotHz: typeof r.snapshotHz === "number" ? `${r.snapshotHz} per second` : r.snapshotHz });
     }
   };
   var DiagnosticsScreen = class {
@@ -2168,10 +2877,12 @@
       __publicField(this, "el");
       __publicField(this, "tree");
       __publicField(this, "traffic");
+      __publicField(this, "refusals");
       __publicField(this, "perf");
       __publicField(this, "last", 0);
       this.tree = h("div", { class: "tree", "data-tree": "state" });
       this.traffic = h("div", { class: "traffic" });
+      this.refusals = h("div", { class: "traffic", "data-list": "refusals" });
       this.perf = h("p", { class: "hint" });
       const status = actionButton("Status", () => this.store.call("status"));
       status.dataset.action = "status";
@@ -2182,6 +2893,8 @@
         { class: "screen diagnostics", "data-screen": this.id },
         h("div", { class: "toolbar" }, status, gcs),
         this.perf,
+        h("h3", { text: "Refusals" }),
+        this.refusals,
         h("h3", { text: "State" }),
         this.tree,
         h("h3", { text: "Last replies" }),
@@ -2195,6 +2908,16 @@
       setText(this.perf, `States received: ${this.store.stateCount}; last applied in ${this.store.lastApplyMs.toFixed(2)} ms`);
       const open = new Set(Array.from(this.tree.querySelectorAll("details[open]")).map((d) => d.dataset.path ?? ""));
       this.tree.replaceChildren(node("R", { revision: this.store.revision, status: this.store.status, uiState: this.store.ui }, "R", open, 0));
+      this.refusals.replaceChildren(...this.store.errors.length ? this.store.errors.slice().reverse().map((t) => {
+        var _a;
+        return h(
+          "div",
+          { class: "traffic-row bad", "data-refusal-entry": "" },
+          h("span", { class: "mono", text: `${new Date(t.at).toLocaleTimeString()} ${((_a = t.request) == null ? void 0 : _a.method) ?? ""}` }),
+          h("span", { text: String(t.reply.error) }),
+          t.hint ? h("span", { class: "refusal-hint", text: t.hint }) : null
+        );
+      }) : [h("p", { class: "empty", text: "No refusals." })]);
       this.traffic.replaceChildren(...this.store.traffic.slice().reverse().map((t) => {
         var _a;
         return h(
@@ -2220,8 +2943,9 @@
 
   // web/src/app.ts
   function loginView(bridge2) {
-    const password = h("input", { type: "password", autocomplete: "current-password", "aria-label": "Password", id: "login-password" });
+    const password = h("input", { type: "password", autocomplete: "current-password", id: "login-password" });
     const message = h("p", { class: "login-message", role: "alert", "data-login": "message" });
+    const address = h("p", { class: "login-address", "data-login": "address", text: `Stage computer: ${location.host}` });
     const button = h("button", { class: "btn primary big", type: "submit", text: "Log in" });
     const form = h(
       "form",
@@ -2229,12 +2953,19 @@
       h("h1", { text: "KESTRAVON RUVI" }),
       h("p", { text: "Enter the LAN password set on the stage computer." }),
       h("p", { class: "hint", text: `Open this page at the computer's IP address and port (for example 192.168.1.20:8080), not "localhost".` }),
+      h("label", { class: "login-label", for: "login-password", text: "Password" }),
       password,
       button,
-      message
+      message,
+      address
     );
     form.addEventListener("submit", async (e) => {
       e.preventDefault();
+      if (password.value === "") {
+        setText(message, "Enter the password");
+        password.focus();
+        return;
+      }
       button.disabled = true;
       setText(message, "");
       const r = await bridge2.login(password.value);
@@ -2242,7 +2973,38 @@
       button.disabled = false;
       if (!r.ok) setText(message, String(r.error));
     });
-    return { el: h("div", { class: "login", hidden: true }, form), message: (t) => setText(message, t) };
+    return {
+      el: h("div", { class: "login", hidden: true }, form),
+      message: (t) => {
+        setText(message, t);
+        setText(address, t.startsWith("The stage computer restarted") ? `Reconnecting to ${location.host}` : `Stage computer: ${location.host}`);
+      }
+    };
+  }
+  function tabRow(nav) {
+    const arrow = (dir) => {
+      const b = h("button", { class: "tab-arrow", type: "button", "data-arrow": dir, "aria-label": dir === "prev" ? "Earlier screens" : "More screens", text: dir === "prev" ? "◀" : "▶", hidden: true });
+      b.addEventListener("click", () => nav.scrollBy({ left: (dir === "prev" ? -0.7 : 0.7) * nav.clientWidth, behavior: "auto" }));
+      return b;
+    };
+    const prev = arrow("prev");
+    const next = arrow("next");
+    const sync = () => {
+      const over = nav.scrollWidth > nav.clientWidth + 1;
+      prev.hidden = !over;
+      next.hidden = !over;
+      prev.disabled = nav.scrollLeft <= 0;
+      next.disabled = nav.scrollLeft + nav.clientWidth >= nav.scrollWidth - 1;
+    };
+    nav.addEventListener("scroll", sync, { passive: true });
+    new ResizeObserver(sync).observe(nav);
+    return {
+      el: h("div", { class: "tabbar" }, prev, nav, next),
+      reveal: (tab) => {
+        tab == null ? void 0 : tab.scrollIntoView({ block: "nearest", inline: "nearest" });
+        sync();
+      }
+    };
   }
   function start(bridge2) {
     const t0 = performance.now();
@@ -2253,16 +3015,19 @@
     const audio = new AudioScreen(store);
     const screens = [];
     const nav = h("nav", { class: "tabs", role: "tablist" });
+    const tabs = tabRow(nav);
     const main = h("main", { class: "screens" });
     let active = "mixer";
     const show = (id) => {
       var _a;
       active = id;
+      store.screen = id;
       for (const s of screens) {
         s.el.hidden = s.id !== id;
         const tab = nav.querySelector(`[data-tab="${s.id}"]`);
         tab == null ? void 0 : tab.setAttribute("aria-selected", String(s.id === id));
       }
+      tabs.reveal(nav.querySelector(`[data-tab="${id}"]`));
       (_a = screens.find((s) => s.id === id)) == null ? void 0 : _a.update(true);
     };
     const mixer = new MixerScreen(store, meters, (id) => {
@@ -2274,20 +3039,54 @@
       return audio.devices;
     });
     screens.push(mixer, strip, session, audio, new PlaybackScreen(store), new RecordingScreen(store), new ScenesScreen(store), new LanScreen(store), new DiagnosticsScreen(store));
+    const notices = /* @__PURE__ */ new Map();
     for (const s of screens) {
       nav.append(h("button", { class: "tab", type: "button", role: "tab", "data-tab": s.id, text: s.title, onclick: () => show(s.id) }));
       s.el.hidden = true;
+      const text = h("span", { class: "refusal-text", "data-refusal-text": "" });
+      const hint = h("span", { class: "refusal-hint" });
+      const notice = h("div", { class: "refusal", role: "alert", "data-refusal": s.id, hidden: true }, text, hint);
+      notices.set(s.id, { el: notice, text, hint });
+      s.el.prepend(notice);
       main.append(s.el);
     }
+    store.onRefusal((screen, r) => {
+      const n = notices.get(screen);
+      if (!n) return;
+      n.el.hidden = !r;
+      setText(n.text, r ? r.error : "");
+      setText(n.hint, r ? r.hint : "");
+    });
     const login = loginView(bridge2);
-    document.body.replaceChildren(top.el, nav, main, login.el);
+    const banner = h("div", { class: "link-banner", role: "alert", "data-banner": "link", hidden: true });
+    document.body.replaceChildren(top.el, banner, tabs.el, main, login.el);
     document.documentElement.dataset.link = bridge2.link;
+    document.documentElement.dataset.online = "0";
     show("mixer");
     bridge2.onConnection((c) => {
       top.connection(c);
       login.el.hidden = c.phase !== "login";
+      if (c.phase === "login") banner.hidden = true;
       if (c.phase === "login" && c.message) login.message(c.message);
     });
+    const setOnline = (on, why) => {
+      var _a;
+      document.documentElement.dataset.online = on ? "1" : "0";
+      main.inert = !on;
+      if (on) {
+        banner.hidden = true;
+        top.update();
+        return;
+      }
+      if (!why) return;
+      banner.hidden = bridge2.connection.phase === "login";
+      setText(banner, bridge2.link === "lan" ? `The stage computer cannot be reached. Reconnecting to ${location.host}… (${why})` : `The stage computer cannot be reached: the program is not answering. Waiting for it… (${why})`);
+      top.unknown();
+      const ids = Array.isArray((_a = store.status) == null ? void 0 : _a.meters) ? store.status.meters : [];
+      meters.feed(ids.map((m) => ({ nodeId: m.nodeId, peakL: 0, peakR: 0 })), void 0);
+    };
+    setOnline(bridge2.reachable, "");
+    store.onOnline(setOnline);
     let autoStartTried = false;
     store.subscribe((st, uiChanged) => {
       var _a, _b, _c;

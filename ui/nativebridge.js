@@ -10,6 +10,13 @@
   }
 
   // web/src/nativebridge.ts
+  var SILENCE_MS = 1500;
+  var OFFLINE_ERROR = "The stage computer cannot be reached; nothing was sent";
+  var LOCAL_COMPUTER_ERROR = "This operation requires the local computer";
+  var READ_ONLY = /* @__PURE__ */ new Set(["capabilities", "devices", "plugins", "getVstParameters", "status", "getControlState"]);
+  function isReadOnly(method) {
+    return READ_ONLY.has(method);
+  }
   var TOKEN_KEY = "ruvi.token";
   var LOCAL_ONLY = /* @__PURE__ */ new Set([
     "applySession",
@@ -29,14 +36,78 @@
       __publicField(this, "stateListeners", []);
       __publicField(this, "connectionListeners", []);
       __publicField(this, "trafficListeners", []);
+      __publicField(this, "reachableListeners", []);
       __publicField(this, "connection", { phase: "connecting" });
       __publicField(this, "stateTimings", []);
       __publicField(this, "lastStateAt", 0);
+      __publicField(this, "reachable", false);
+      __publicField(this, "jobTimeoutMs", 1e4);
+      __publicField(this, "bornAt", performance.now());
+      __publicField(this, "lostReason", "");
+      // States wait here for the next frame; a newer one replaces an older one not yet applied.
+      __publicField(this, "pendingState", null);
+      __publicField(this, "pendingSpent", 0);
+      __publicField(this, "frameRequest", 0);
+      __publicField(this, "frameFallback");
+      window.setInterval(() => this.watch(), 250);
     }
-    timed(start) {
+    /** A state message arrived; it is applied with the next frame, at most one per frame. */
+    receiveState(s, start) {
       this.lastStateAt = performance.now();
-      this.stateTimings.push(this.lastStateAt - start);
+      const held = this.pendingState;
+      this.pendingState = held && held.uiState !== void 0 && s.uiState === void 0 ? { ...s, uiState: held.uiState } : s;
+      this.pendingSpent += this.lastStateAt - start;
+      if (!this.reachable && this.connection.phase === "online") this.setReachable(true, "");
+      if (this.frameRequest || this.frameFallback !== void 0) return;
+      this.frameRequest = requestAnimationFrame(() => this.flushState());
+      this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+    }
+    flushState() {
+      if (this.frameRequest) cancelAnimationFrame(this.frameRequest);
+      if (this.frameFallback !== void 0) clearTimeout(this.frameFallback);
+      this.frameRequest = 0;
+      this.frameFallback = void 0;
+      const s = this.pendingState;
+      if (!s) return;
+      this.pendingState = null;
+      const start = performance.now();
+      this.emitState(s);
+      this.stateTimings.push(this.pendingSpent + performance.now() - start);
+      this.pendingSpent = 0;
       if (this.stateTimings.length > 200) this.stateTimings.shift();
+    }
+    /** The link went quiet or broke: said at once, not after the next silence check. */
+    linkLost(reason) {
+      this.pendingState = null;
+      this.setReachable(false, reason);
+    }
+    watch() {
+      this.checkJobs();
+      if (this.connection.phase === "login") return;
+      const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
+      if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
+        this.linkLost(this.lastStateAt ? `No state for ${(since / 1e3).toFixed(1)} s` : "No state yet");
+      }
+    }
+    checkJobs() {
+    }
+    setReachable(r, reason) {
+      const was = this.reachable;
+      const announced = this.lostReason !== "";
+      this.reachable = r;
+      this.lostReason = r ? "" : reason;
+      if (was === r && (r || announced)) return;
+      for (const l of this.reachableListeners) l(r, reason);
+    }
+    onReachable(l) {
+      this.reachableListeners.push(l);
+    }
+    /** While the stage computer cannot be reached only reads go out; a change is refused here. */
+    refuseOffline(method, request) {
+      if (this.reachable || isReadOnly(method)) return null;
+      const reply = { id: request.id, ok: false, error: OFFLINE_ERROR };
+      this.traffic(request, reply);
+      return reply;
     }
     newId() {
       this.lastId = nextRequestId(this.lastId);
@@ -87,8 +158,7 @@
         if (kind === "event") {
           if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
             if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
-            this.emitState(msg.result);
-            this.timed(start);
+            this.receiveState(msg.result, start);
           }
           return;
         }
@@ -114,6 +184,8 @@
     call(method, params = {}, options) {
       const id = this.newId();
       const request = { id, method, params };
+      const refused = this.refuseOffline(method, request);
+      if (refused) return Promise.resolve(refused);
       return new Promise((resolve) => {
         this.waiters.set(id, { resolve, options, request });
         window.postMessage({ ruviBridge: "request", text: JSON.stringify(request) }, location.origin);
@@ -147,6 +219,10 @@
       __publicField(this, "lastUi");
       __publicField(this, "jobs", /* @__PURE__ */ new Map());
       __publicField(this, "stopped", false);
+      /** Whether the held token has worked: its refusal then means the stage computer restarted. */
+      __publicField(this, "tokenWorked", false);
+      /** The link broke since the last state: the next state is the first after a reconnect. */
+      __publicField(this, "reconnecting", false);
       try {
         this.token = sessionStorage.getItem(TOKEN_KEY);
       } catch {
@@ -156,6 +232,11 @@
       else this.setConnection({ phase: "login" });
     }
     async login(password) {
+      if (password === "") {
+        const error = "Enter the password";
+        this.setConnection({ phase: "login", message: error });
+        return { id: 0, ok: false, error };
+      }
       let res;
       try {
         res = await postJson("/api/login", { password });
@@ -180,6 +261,7 @@
       }
       this.stopped = false;
       this.failures = 0;
+      this.tokenWorked = true;
       this.acceptState(state);
       this.open();
       return { id: 0, ok: true, result: state };
@@ -197,6 +279,8 @@
       this.setConnection({ phase: "login" });
     }
     loginRequired(message) {
+      if (this.tokenWorked) message = `The stage computer restarted or the session ended (${message}). Log in again.`;
+      this.tokenWorked = false;
       this.token = null;
       try {
         sessionStorage.removeItem(TOKEN_KEY);
@@ -208,26 +292,53 @@
       this.failAll(message);
       this.setConnection({ phase: "login", message });
     }
-    acceptState(s) {
+    acceptState(s, start = performance.now()) {
       if (!s || typeof s.revision !== "number") return;
-      this.lastStateAt = performance.now();
       this.revision = s.revision;
       if (s.uiState !== void 0) this.lastUi = s.uiState;
       else if (this.lastUi !== void 0) s = { ...s, uiState: this.lastUi };
-      this.settleJobs(s);
-      this.emitState(s);
+      this.settleJobs(s, this.reconnecting);
+      this.reconnecting = false;
+      this.receiveState(s, start);
     }
-    // A LAN job answers "pending" at once; its outcome shows up later as the state's job event.
-    settleJobs(s) {
-      if (this.jobs.size === 0) return;
-      const job = s.status && s.status.controlJob;
-      if (!job || job.busy !== false || typeof job.jobId !== "number") return;
-      const w = this.jobs.get(job.jobId);
+    linkLost(reason) {
+      this.reconnecting = true;
+      super.linkLost(reason);
+    }
+    settle(jobId, reply) {
+      const w = this.jobs.get(jobId);
       if (!w) return;
-      this.jobs.delete(job.jobId);
-      const reply = job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" };
+      this.jobs.delete(jobId);
       this.traffic(w.request, reply);
       w.resolve(reply);
+    }
+    // A LAN job answers "pending" at once; its outcome shows up later as the state's job event.
+    // The state keeps only the last job, so a newer job or a reconnect can hide the outcome: the
+    // waiting caller is then told so instead of waiting for an event that never comes.
+    settleJobs(s, afterReconnect) {
+      if (this.jobs.size === 0) return;
+      const job = s.status && s.status.controlJob || {};
+      const now = performance.now();
+      for (const [jobId, w] of [...this.jobs]) {
+        if (job.jobId === jobId && job.busy === true) {
+          w.seenAt = now;
+        } else if (job.jobId === jobId && job.busy === false) {
+          this.settle(jobId, job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" });
+        } else if (typeof job.jobId === "number" && job.jobId > jobId) {
+          this.settle(jobId, { id: 0, ok: false, error: `${w.method} ended unseen: a newer job (${job.method}) followed it; check its outcome on screen` });
+        } else if (afterReconnect) {
+          this.settle(jobId, { id: 0, ok: false, error: `The link was lost while ${w.method} ran; its outcome is unknown, check it on screen` });
+        }
+      }
+    }
+    // No word about a job for a long time (states stopped, or the job vanished): give up waiting.
+    checkJobs() {
+      const now = performance.now();
+      for (const [jobId, w] of [...this.jobs]) {
+        if (now - w.seenAt > this.jobTimeoutMs) {
+          this.settle(jobId, { id: 0, ok: false, error: `No outcome for ${w.method} after ${Math.round(this.jobTimeoutMs / 1e3)} s; check it on screen` });
+        }
+      }
     }
     failAll(error) {
       for (const [id, w] of this.waiters) w.resolve({ id, ok: false, error });
@@ -273,10 +384,10 @@
         return;
       }
       if (msg.type === "state") {
-        this.acceptState(msg.state);
-        this.timed(start);
+        this.acceptState(msg.state, start);
       } else if (msg.type === "authenticated") {
         this.authenticated = true;
+        this.tokenWorked = true;
         this.failures = 0;
         this.stopPolling();
         this.setConnection({ phase: "online", transport: "websocket" });
@@ -293,7 +404,7 @@
       this.waiters.delete(reply.id);
       if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
         (_b = (_a = w.options) == null ? void 0 : _a.onPending) == null ? void 0 : _b.call(_a, { jobId: reply.result.jobId, method: reply.result.method });
-        this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method });
+        this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method, seenAt: performance.now() });
         return;
       }
       this.traffic(w.request, reply);
@@ -311,6 +422,7 @@
         if (check === "login") return;
       }
       this.failures = wasAuthenticated ? 1 : this.failures + 1;
+      if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
       if (this.failures >= 3) this.startPolling();
       const delay = Math.min(8e3, 500 * 2 ** Math.min(this.failures - 1, 4));
       if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });
@@ -354,10 +466,12 @@
       const id = this.newId();
       const request = { id, method, params };
       if (LOCAL_ONLY.has(method)) {
-        const reply = { id, ok: false, error: "Only the stage computer can do this" };
+        const reply = { id, ok: false, error: LOCAL_COMPUTER_ERROR };
         this.traffic(request, reply);
         return Promise.resolve(reply);
       }
+      const refused = this.refuseOffline(method, request);
+      if (refused) return Promise.resolve(refused);
       if (this.ws && this.authenticated && this.ws.readyState === WebSocket.OPEN) {
         return new Promise((resolve) => {
           this.waiters.set(id, { resolve, options, request });
@@ -389,7 +503,7 @@
       }
       if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
         (_d = options == null ? void 0 : options.onPending) == null ? void 0 : _d.call(options, { jobId: reply.result.jobId, method: reply.result.method });
-        return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method }));
+        return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method, seenAt: performance.now() }));
       }
       this.traffic(request, reply);
       return reply;

@@ -213,7 +213,7 @@ test("local-only controls are disabled on the LAN and say why", { skip }, async 
 test("a refusal is shown in the system's own words", { skip }, async () => {
   await page.click('[data-tab="playback"]');
   await page.click('[data-action="playPlayback"]');
-  await page.waitForFunction(() => document.querySelector('[data-top="lastError"]')?.textContent === "Load WAV files before playback");
+  await page.waitForFunction(() => document.querySelector('[data-refusal="playback"] [data-refusal-text]')?.textContent === "Load WAV files before playback");
 });
 
 test("diagnostics show every member of the state", { skip }, async () => {

@@ -133,8 +133,9 @@ TEST_F(DesktopPage, TemplateAppliedAndAudioStartedFromThePageReachesTheToneStrip
 
     // Starting again is refused, and the refusal shows in the system's own words.
     click("[data-action=startAudio]");
-    EXPECT_TRUE(waitFor("document.querySelector('[data-top=lastError]').textContent === "
-                        "'Audio already running; stop before device reconfiguration'"));
+    EXPECT_TRUE(waitFor("document.querySelector('[data-refusal=audio] [data-refusal-text]')."
+                        "textContent === 'Audio already running; stop before device "
+                        "reconfiguration'"));
 }
 
 TEST_F(DesktopPage, AutoStartPreferenceStartsAudioWhenTheConsoleOpens) {
@@ -190,7 +191,7 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     click("[data-insert=\"in1-fx1\"] [data-action=showVstEditor]");
     EXPECT_TRUE(runUntil([&] { return program->editors().hasEditorWindow(); }, 10s));
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors)
-        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+        << eval("window.__ruviStore.lastError").dump();
 }
 
 TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
@@ -203,7 +204,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
     click("[data-action=loadPlayback]");
     ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s))
-        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+        << eval("window.__ruviStore.lastError").dump();
     EXPECT_EQ(dialogs.wavDialogs, 1);
     EXPECT_TRUE(
         waitFor("document.querySelector('[data-file]') && "
@@ -222,7 +223,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     click("[data-tab=audio]");
     click("[data-action=startAudio]");
     ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"))
-        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+        << eval("window.__ruviStore.lastError").dump();
     click("[data-tab=playback]");
     click("[data-action=playPlayback]");
     EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === true"));
@@ -248,7 +249,7 @@ TEST_F(DesktopPage, EveryOtherMethodRunsFromItsControl) {
 
     click("[data-tab=audio]");
     click("[data-action=capabilities]");
-    EXPECT_TRUE(waitFor("document.querySelector('.caps').textContent.includes('nativeEngine')"));
+    EXPECT_TRUE(waitFor("document.querySelector('.caps').textContent.includes('Native engine')"));
     click("[data-action=startAudio]");
     ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"));
     click("[data-action=stopAudio]");

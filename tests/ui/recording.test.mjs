@@ -41,7 +41,7 @@ const recording = (key) => page.evaluate((k) => window.__ruviStore.status.record
 test("an armed strip records a take into the session's folder and stops cleanly", { skip }, async () => {
   await page.click('[data-tab="recording"]');
   await page.click('[data-action="startRecording"]');
-  await page.waitForFunction(() => document.querySelector('[data-top="lastError"]').textContent === "Arm distinct input tracks before recording");
+  await page.waitForFunction(() => document.querySelector('[data-refusal="recording"] [data-refusal-text]').textContent === "Arm distinct input tracks before recording");
   await page.click('[data-tab="mixer"]');
   await page.click('.strip[data-strip="in1"] .tog.arm');
   await page.waitForFunction(() => window.__ruviStore.ui.channels[0].arm === true);

@@ -2,7 +2,7 @@
 // Chromium driven by playwright-core, and a PNG reader for looking at screenshots.
 import { spawn } from "node:child_process";
 import { randomBytes } from "node:crypto";
-import { existsSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { fileURLToPath } from "node:url";
@@ -154,4 +154,125 @@ export async function coreMissing() {
     if (m) return `the control core lacks it yet (${m[0]})`;
     throw e;
   }
+}
+
+/**
+ * A stage computer the test can freeze (SIGSTOP: the sockets stay open and nothing answers),
+ * thaw, kill, and start again on the same port with the same password, as a program restarted
+ * on the stage computer comes back.
+ */
+export async function startRestartableStage({ strips = 1, startAudio = true, session } = {}) {
+  const R = await loadSource("rules");
+  const { demoSession } = await import("../../web/tools/demo-session.mjs");
+  const dir = mkdtempSync(join(tmpdir(), "ruvi-stage-"));
+  const sessionFile = join(dir, "session.json");
+  writeFileSync(sessionFile, JSON.stringify(session ?? demoSession(R, strips)));
+  const password = randomBytes(9).toString("hex");
+  let child = null;
+  let port = 0;
+  const launch = async () => {
+    const args = ["--ui", join(root, "ui"), "--password", password, "--session", sessionFile, "--start-audio", startAudio ? "1" : "0"];
+    if (port) args.push("--port", String(port));
+    const c = spawn(harnessPath(), args, { stdio: ["ignore", "pipe", "pipe"] });
+    let stderr = "";
+    c.stderr.on("data", (d) => (stderr += d));
+    port = await new Promise((resolve, reject) => {
+      let out = "";
+      const timer = setTimeout(() => reject(new Error(`stage did not start: ${stderr}`)), 15000);
+      c.stdout.on("data", (d) => {
+        out += d;
+        const m = /ready (\d+)/.exec(out);
+        if (m) {
+          clearTimeout(timer);
+          resolve(Number(m[1]));
+        }
+      });
+      c.once("exit", (code) => {
+        clearTimeout(timer);
+        reject(new Error(`stage exited ${code}: ${stderr}`));
+      });
+    });
+    child = c;
+  };
+  const exited = (c) => (c.exitCode !== null || c.signalCode !== null ? Promise.resolve(c.exitCode) : new Promise((r) => c.once("exit", (code) => r(code))));
+  await launch();
+  return {
+    password,
+    get port() {
+      return port;
+    },
+    get url() {
+      return `http://127.0.0.1:${port}/`;
+    },
+    freeze: () => child.kill("SIGSTOP"),
+    thaw: () => child.kill("SIGCONT"),
+    async kill() {
+      const done = exited(child);
+      child.kill("SIGKILL");
+      await done;
+    },
+    restart: launch,
+    async stop() {
+      let code = null;
+      if (child.exitCode === null && child.signalCode === null) {
+        const done = exited(child);
+        child.kill("SIGCONT");
+        child.kill("SIGTERM");
+        code = await done;
+      }
+      rmSync(dir, { recursive: true, force: true });
+      return code;
+    },
+  };
+}
+
+/** Chromium with one fresh context per page, so each page gets its own size and touch. */
+export async function launchSizedBrowser() {
+  const browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync"],
+  });
+  return {
+    async newPage({ width, height, touch = false }) {
+      const context = await browser.newContext({ viewport: { width, height }, hasTouch: touch });
+      const page = await context.newPage();
+      page.on("close", () => void context.close().catch(() => undefined));
+      return page;
+    },
+    close: () => browser.close(),
+  };
+}
+
+/** The sizes a stage engineer uses: a laptop, a small laptop, a tablet upright with touch. */
+export const STAGE_SIZES = [
+  { name: "1280x800", width: 1280, height: 800, touch: false },
+  { name: "1024x768", width: 1024, height: 768, touch: false },
+  { name: "768x1024-touch", width: 768, height: 1024, touch: true },
+];
+
+/** Saves a page's screenshot under the build tree (or RUVI_UI_SHOTS) and returns its path. */
+export async function saveShot(page, name) {
+  const folder = process.env.RUVI_UI_SHOTS ?? join(root, "build", "dev", "ui-shots");
+  mkdirSync(folder, { recursive: true });
+  const path = join(folder, `${name}.png`);
+  writeFileSync(path, await page.screenshot());
+  return path;
+}
+
+/**
+ * A bearer token for the stage at url. The server allows five logins a minute from one address,
+ * so tests that open many pages log in once and hand the token to each page (withToken).
+ */
+export async function lanToken(url, password) {
+  const res = await fetch(new URL("/api/login", url), { method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ password }) });
+  const body = await res.json();
+  if (res.status !== 200 || typeof body.token !== "string") throw new Error(`login refused: ${res.status} ${JSON.stringify(body)}`);
+  return body.token;
+}
+
+/** Makes the page start logged in with token, as a page reloaded in the same tab does. */
+export async function withToken(page, token) {
+  await page.addInitScript((t) => sessionStorage.setItem("ruvi.token", t), token);
 }

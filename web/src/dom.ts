@@ -82,3 +82,38 @@ export function localOnly<T extends HTMLElement>(el: T, lan: boolean): T {
 export function localReason(lan: boolean): HTMLElement | null {
   return lan ? h("p", { class: "local-note", text: `${LOCAL_REASON}: these controls need the program's own window.` }) : null;
 }
+
+/** How a status member reads for a person: its unit, yes/no, or a dash when absent. */
+export type FieldKind = "int" | "bool" | "text" | "rate" | "ms" | "frames" | "ppm" | "bytes" | "seconds" | "samples";
+export type Field = readonly [key: string, label: string, kind: FieldKind];
+
+export function fmtField(v: unknown, kind: FieldKind): string {
+  if (v === undefined || v === null) return "—";
+  if (kind === "bool") return v === true ? "yes" : v === false ? "no" : String(v);
+  if (kind === "text") return String(v) === "" ? "none" : String(v);
+  if (typeof v !== "number" || !Number.isFinite(v)) return String(v);
+  switch (kind) {
+    case "rate": return v > 0 ? `${Number((v / 1000).toFixed(3))} kHz` : "—";
+    case "ms": return `${v.toFixed(1)} ms`;
+    case "frames": return `${fmtNum(v)} frames`;
+    case "ppm": return `${v.toFixed(1)} ppm`;
+    case "bytes": return `${(v / 1048576).toFixed(1)} MiB`;
+    case "seconds": return `${v.toFixed(1)} s`;
+    case "samples": return `${fmtNum(v)} samples`;
+    default: return fmtNum(v);
+  }
+}
+
+/** A table of labelled status members that updates in place. */
+export function fieldTable(fields: readonly Field[], cls = "kv"): { el: HTMLTableElement; update: (obj: any) => void } {
+  const el = h("table", { class: cls });
+  const cells = fields.map(([key, label]) => {
+    const v = kv(el, label);
+    v.dataset.field = key;
+    return v;
+  });
+  return {
+    el,
+    update: (obj) => fields.forEach(([key, , kind], i) => setText(cells[i], fmtField(obj?.[key], kind))),
+  };
+}

@@ -32,6 +32,23 @@ export interface RuviBridge {
   readonly stateTimings: number[];
   /** performance.now() of the last state message. */
   readonly lastStateAt: number;
+  /** True while states arrive: the link is up and the stage computer answers. */
+  readonly reachable: boolean;
+  /** Called when the stage computer stops or starts being reachable, with the reason it is not. */
+  onReachable(listener: (reachable: boolean, reason: string) => void): void;
+  /** How long a waited-for job may go without any word in the state before it gives up. */
+  jobTimeoutMs: number;
+}
+
+/** No state for this long means the stage computer cannot be reached. */
+export const SILENCE_MS = 1500;
+const OFFLINE_ERROR = "The stage computer cannot be reached; nothing was sent";
+export const LOCAL_COMPUTER_ERROR = "This operation requires the local computer";
+const READ_ONLY = new Set(["capabilities", "devices", "plugins", "getVstParameters", "status", "getControlState"]);
+
+/** Whether a method only reads: everything else changes the stage computer's state. */
+export function isReadOnly(method: string): boolean {
+  return READ_ONLY.has(method);
 }
 
 const TOKEN_KEY = "ruvi.token";
@@ -49,14 +66,90 @@ abstract class BridgeBase implements RuviBridge {
   private stateListeners: ((s: State) => void)[] = [];
   private connectionListeners: ((c: ConnectionState) => void)[] = [];
   private trafficListeners: ((q: object, r: Reply) => void)[] = [];
+  private reachableListeners: ((r: boolean, why: string) => void)[] = [];
   connection: ConnectionState = { phase: "connecting" };
   readonly stateTimings: number[] = [];
   lastStateAt = 0;
+  reachable = false;
+  jobTimeoutMs = 10000;
+  private readonly bornAt = performance.now();
+  private lostReason = "";
+  // States wait here for the next frame; a newer one replaces an older one not yet applied.
+  private pendingState: State | null = null;
+  private pendingSpent = 0;
+  private frameRequest = 0;
+  private frameFallback: number | undefined;
 
-  protected timed(start: number): void {
+  constructor() {
+    window.setInterval(() => this.watch(), 250);
+  }
+
+  /** A state message arrived; it is applied with the next frame, at most one per frame. */
+  protected receiveState(s: State, start: number): void {
     this.lastStateAt = performance.now();
-    this.stateTimings.push(this.lastStateAt - start);
+    const held = this.pendingState;
+    // An older state's document is kept when the newer one does not carry one.
+    this.pendingState = held && held.uiState !== undefined && s.uiState === undefined ? { ...s, uiState: held.uiState } : s;
+    this.pendingSpent += this.lastStateAt - start;
+    if (!this.reachable && this.connection.phase === "online") this.setReachable(true, "");
+    if (this.frameRequest || this.frameFallback !== undefined) return;
+    this.frameRequest = requestAnimationFrame(() => this.flushState());
+    // A page that draws no frames (hidden) still takes a state now and then.
+    this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+  }
+
+  private flushState(): void {
+    if (this.frameRequest) cancelAnimationFrame(this.frameRequest);
+    if (this.frameFallback !== undefined) clearTimeout(this.frameFallback);
+    this.frameRequest = 0;
+    this.frameFallback = undefined;
+    const s = this.pendingState;
+    if (!s) return;
+    this.pendingState = null;
+    const start = performance.now();
+    this.emitState(s);
+    this.stateTimings.push(this.pendingSpent + performance.now() - start);
+    this.pendingSpent = 0;
     if (this.stateTimings.length > 200) this.stateTimings.shift();
+  }
+
+  /** The link went quiet or broke: said at once, not after the next silence check. */
+  protected linkLost(reason: string): void {
+    this.pendingState = null;
+    this.setReachable(false, reason);
+  }
+
+  private watch(): void {
+    this.checkJobs();
+    if (this.connection.phase === "login") return;
+    const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
+    if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
+      this.linkLost(this.lastStateAt ? `No state for ${(since / 1000).toFixed(1)} s` : "No state yet");
+    }
+  }
+
+  protected checkJobs(): void {}
+
+  private setReachable(r: boolean, reason: string): void {
+    const was = this.reachable;
+    const announced = this.lostReason !== "";
+    this.reachable = r;
+    this.lostReason = r ? "" : reason;
+    // A loss is announced once; the page starts unreachable but says nothing until it is late.
+    if (was === r && (r || announced)) return;
+    for (const l of this.reachableListeners) l(r, reason);
+  }
+
+  onReachable(l: (r: boolean, why: string) => void): void {
+    this.reachableListeners.push(l);
+  }
+
+  /** While the stage computer cannot be reached only reads go out; a change is refused here. */
+  protected refuseOffline(method: string, request: object): Reply | null {
+    if (this.reachable || isReadOnly(method)) return null;
+    const reply = { id: (request as { id: number }).id, ok: false, error: OFFLINE_ERROR };
+    this.traffic(request, reply);
+    return reply;
   }
 
   protected newId(): number {
@@ -111,8 +204,7 @@ class DesktopBridge extends BridgeBase {
       if (kind === "event") {
         if (msg && msg.event === "status" && msg.result && typeof msg.result === "object") {
           if (this.connection.phase !== "online") this.setConnection({ phase: "online", transport: "bridge" });
-          this.emitState(msg.result as State);
-          this.timed(start);
+          this.receiveState(msg.result as State, start);
         }
         return;
       }
@@ -140,6 +232,8 @@ class DesktopBridge extends BridgeBase {
   call(method: string, params: object = {}, options?: CallOptions): Promise<Reply> {
     const id = this.newId();
     const request = { id, method, params };
+    const refused = this.refuseOffline(method, request);
+    if (refused) return Promise.resolve(refused);
     return new Promise((resolve) => {
       this.waiters.set(id, { resolve, options, request });
       window.postMessage({ ruviBridge: "request", text: JSON.stringify(request) }, location.origin);
@@ -173,8 +267,12 @@ class LanBridge extends BridgeBase {
   private polling = false;
   private revision = 0;
   private lastUi: any = undefined;
-  private jobs = new Map<number, Waiter & { method: string }>();
+  private jobs = new Map<number, Waiter & { method: string; seenAt: number }>();
   private stopped = false;
+  /** Whether the held token has worked: its refusal then means the stage computer restarted. */
+  private tokenWorked = false;
+  /** The link broke since the last state: the next state is the first after a reconnect. */
+  private reconnecting = false;
 
   constructor() {
     super();
@@ -188,6 +286,11 @@ class LanBridge extends BridgeBase {
   }
 
   async login(password: string): Promise<Reply> {
+    if (password === "") {
+      const error = "Enter the password";
+      this.setConnection({ phase: "login", message: error });
+      return { id: 0, ok: false, error };
+    }
     let res: { status: number; body: any };
     try {
       res = await postJson("/api/login", { password });
@@ -211,6 +314,7 @@ class LanBridge extends BridgeBase {
     }
     this.stopped = false;
     this.failures = 0;
+    this.tokenWorked = true;
     this.acceptState(state as State);
     this.open();
     return { id: 0, ok: true, result: state };
@@ -231,6 +335,9 @@ class LanBridge extends BridgeBase {
   }
 
   private loginRequired(message: string): void {
+    // A token that worked and is now refused: the server forgot it (a restart) or it expired.
+    if (this.tokenWorked) message = `The stage computer restarted or the session ended (${message}). Log in again.`;
+    this.tokenWorked = false;
     this.token = null;
     try {
       sessionStorage.removeItem(TOKEN_KEY);
@@ -244,27 +351,57 @@ class LanBridge extends BridgeBase {
     this.setConnection({ phase: "login", message });
   }
 
-  private acceptState(s: State): void {
+  private acceptState(s: State, start = performance.now()): void {
     if (!s || typeof s.revision !== "number") return;
-    this.lastStateAt = performance.now();
     this.revision = s.revision;
     if (s.uiState !== undefined) this.lastUi = s.uiState;
     else if (this.lastUi !== undefined) s = { ...s, uiState: this.lastUi };
-    this.settleJobs(s);
-    this.emitState(s);
+    this.settleJobs(s, this.reconnecting);
+    this.reconnecting = false;
+    this.receiveState(s, start);
+  }
+
+  protected linkLost(reason: string): void {
+    this.reconnecting = true;
+    super.linkLost(reason);
+  }
+
+  private settle(jobId: number, reply: Reply): void {
+    const w = this.jobs.get(jobId);
+    if (!w) return;
+    this.jobs.delete(jobId);
+    this.traffic(w.request, reply);
+    w.resolve(reply);
   }
 
   // A LAN job answers "pending" at once; its outcome shows up later as the state's job event.
-  private settleJobs(s: State): void {
+  // The state keeps only the last job, so a newer job or a reconnect can hide the outcome: the
+  // waiting caller is then told so instead of waiting for an event that never comes.
+  private settleJobs(s: State, afterReconnect: boolean): void {
     if (this.jobs.size === 0) return;
-    const job = s.status && s.status.controlJob;
-    if (!job || job.busy !== false || typeof job.jobId !== "number") return;
-    const w = this.jobs.get(job.jobId);
-    if (!w) return;
-    this.jobs.delete(job.jobId);
-    const reply: Reply = job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" };
-    this.traffic(w.request, reply);
-    w.resolve(reply);
+    const job = (s.status && s.status.controlJob) || {};
+    const now = performance.now();
+    for (const [jobId, w] of [...this.jobs]) {
+      if (job.jobId === jobId && job.busy === true) {
+        w.seenAt = now;
+      } else if (job.jobId === jobId && job.busy === false) {
+        this.settle(jobId, job.ok ? { id: 0, ok: true, result: job } : { id: 0, ok: false, error: job.error || "Job failed" });
+      } else if (typeof job.jobId === "number" && job.jobId > jobId) {
+        this.settle(jobId, { id: 0, ok: false, error: `${w.method} ended unseen: a newer job (${job.method}) followed it; check its outcome on screen` });
+      } else if (afterReconnect) {
+        this.settle(jobId, { id: 0, ok: false, error: `The link was lost while ${w.method} ran; its outcome is unknown, check it on screen` });
+      }
+    }
+  }
+
+  // No word about a job for a long time (states stopped, or the job vanished): give up waiting.
+  protected checkJobs(): void {
+    const now = performance.now();
+    for (const [jobId, w] of [...this.jobs]) {
+      if (now - w.seenAt > this.jobTimeoutMs) {
+        this.settle(jobId, { id: 0, ok: false, error: `No outcome for ${w.method} after ${Math.round(this.jobTimeoutMs / 1000)} s; check it on screen` });
+      }
+    }
   }
 
   private failAll(error: string): void {
@@ -314,10 +451,10 @@ class LanBridge extends BridgeBase {
       return;
     }
     if (msg.type === "state") {
-      this.acceptState(msg.state);
-      this.timed(start);
+      this.acceptState(msg.state, start);
     } else if (msg.type === "authenticated") {
       this.authenticated = true;
+      this.tokenWorked = true;
       this.failures = 0;
       this.stopPolling();
       this.setConnection({ phase: "online", transport: "websocket" });
@@ -334,7 +471,7 @@ class LanBridge extends BridgeBase {
     this.waiters.delete(reply.id);
     if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
       w.options?.onPending?.({ jobId: reply.result.jobId, method: reply.result.method });
-      this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method });
+      this.jobs.set(reply.result.jobId, { ...w, method: reply.result.method, seenAt: performance.now() });
       return;
     }
     this.traffic(w.request, reply);
@@ -354,6 +491,8 @@ class LanBridge extends BridgeBase {
       if (check === "login") return;
     }
     this.failures = wasAuthenticated ? 1 : this.failures + 1;
+    // The socket closed and the retry failed too: the stage computer is gone, say so now.
+    if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
     if (this.failures >= 3) this.startPolling();
     const delay = Math.min(8000, 500 * 2 ** Math.min(this.failures - 1, 4));
     if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });
@@ -402,10 +541,12 @@ class LanBridge extends BridgeBase {
     const id = this.newId();
     const request = { id, method, params };
     if (LOCAL_ONLY.has(method)) {
-      const reply = { id, ok: false, error: "Only the stage computer can do this" };
+      const reply = { id, ok: false, error: LOCAL_COMPUTER_ERROR };
       this.traffic(request, reply);
       return Promise.resolve(reply);
     }
+    const refused = this.refuseOffline(method, request);
+    if (refused) return Promise.resolve(refused);
     if (this.ws && this.authenticated && this.ws.readyState === WebSocket.OPEN) {
       return new Promise((resolve) => {
         this.waiters.set(id, { resolve, options, request });
@@ -437,7 +578,7 @@ class LanBridge extends BridgeBase {
     }
     if (reply.ok && reply.result && reply.result.pending === true && typeof reply.result.jobId === "number") {
       options?.onPending?.({ jobId: reply.result.jobId, method: reply.result.method });
-      return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method }));
+      return new Promise((resolve) => this.jobs.set(reply.result.jobId, { resolve, options, request, method: reply.result.method, seenAt: performance.now() }));
     }
     this.traffic(request, reply);
     return reply;

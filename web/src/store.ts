@@ -2,13 +2,44 @@
 // document is replaced only when the revision moved, so screens rebuild structure only then and
 // otherwise update values in place.
 
-import type { Reply, RuviBridge, State } from "./nativebridge";
+import { LOCAL_COMPUTER_ERROR, isLocalOnly, isReadOnly, type Reply, type RuviBridge, type State } from "./nativebridge";
 import { applyPatchLocally, type Rpc, type UiDocument } from "./rules";
 
 export interface Traffic {
   at: number;
   request: any;
   reply: Reply;
+  /** What the user can do about a refusal, where the page knows it. */
+  hint?: string;
+}
+
+/** A refusal as shown with the screen (and control) whose request caused it. */
+export interface Refusal {
+  at: number;
+  screen: string;
+  method: string;
+  error: string;
+  hint: string;
+  control: HTMLElement | null;
+}
+
+/** How long a refusal stays in view when nothing else clears it. */
+export const REFUSAL_MS = 8000;
+
+const LOCAL_HINT = "Only the stage computer can do this: use the program's own window there.";
+
+/** What a user can do about a refusal, from what the page knows; "" when it knows nothing. */
+export function refusalHint(method: string, params: any, error: string, lan: boolean): string {
+  if (error.startsWith("The stage computer cannot be reached")) return "Wait for the link to come back, then try again.";
+  if (method === "startRecording") {
+    const folder = typeof params?.directory === "string" ? params.directory : "";
+    if (lan && (folder === "" || error === "Set the recording folder on the local computer first")) {
+      return "Set the recording folder on the stage computer (Recording screen in the program's window).";
+    }
+    if (!lan && folder === "") return "Enter the recording folder above, then Keep settings.";
+  }
+  if (lan && (isLocalOnly(method) || error === LOCAL_COMPUTER_ERROR || /local-only|locally|local computer/.test(error))) return LOCAL_HINT;
+  return "";
 }
 
 export type Listener = (store: Store, uiChanged: boolean) => void;
@@ -26,8 +57,17 @@ export class Store {
   private errorListeners: ((text: string) => void)[] = [];
   stateCount = 0;
   lastApplyMs = 0;
+  /** The screen in view: a refusal is shown with the screen whose request caused it. */
+  screen = "mixer";
+  /** The refusal each screen shows now. */
+  readonly refusals = new Map<string, Refusal>();
+  private refusalListeners: ((screen: string, r: Refusal | null) => void)[] = [];
+  private onlineListeners: ((online: boolean, reason: string) => void)[] = [];
 
   constructor(readonly bridge: RuviBridge) {
+    bridge.onReachable((r, why) => {
+      for (const l of this.onlineListeners) l(r, why);
+    });
     bridge.onState((s) => this.accept(s));
     bridge.onTraffic((request, reply) => this.record(request, reply));
     // A new login may meet a restarted stage computer whose revision starts again from 0.
@@ -38,6 +78,49 @@ export class Store {
 
   get lan(): boolean {
     return this.bridge.link === "lan";
+  }
+
+  /**
+   * Whether the stage computer is reachable: states arrive. While it is false the values on
+   * screen are old, meters must show nothing, and changes are refused without being sent.
+   * The page also mirrors it as <html data-online="1|0">.
+   */
+  get online(): boolean {
+    return this.bridge.reachable;
+  }
+
+  onOnline(l: (online: boolean, reason: string) => void): void {
+    this.onlineListeners.push(l);
+  }
+
+  onRefusal(l: (screen: string, r: Refusal | null) => void): void {
+    this.refusalListeners.push(l);
+  }
+
+  private showRefusal(screen: string, r: Refusal | null): void {
+    const old = this.refusals.get(screen);
+    if (!old && !r) return;
+    if (old?.control && old.control !== r?.control) delete old.control.dataset.refused;
+    if (r) {
+      this.refusals.set(screen, r);
+      if (r.control) r.control.dataset.refused = "1";
+      window.setTimeout(() => {
+        if (this.refusals.get(screen) === r) this.showRefusal(screen, null);
+      }, REFUSAL_MS);
+    } else {
+      this.refusals.delete(screen);
+    }
+    for (const l of this.refusalListeners) l(screen, r);
+  }
+
+  /** Takes a reply for the screen that asked: a refusal is shown there, a change that went through clears it. */
+  private answered(screen: string, control: HTMLElement | null, method: string, params: any, reply: Reply): void {
+    if (!reply.ok) {
+      const error = String(reply.error ?? "");
+      this.showRefusal(screen, { at: Date.now(), screen, method, error, hint: refusalHint(method, params, error, this.lan), control });
+    } else if (!isReadOnly(method)) {
+      this.showRefusal(screen, null);
+    }
   }
 
   accept(s: State): void {
@@ -66,25 +149,33 @@ export class Store {
   }
 
   private record(request: any, reply: Reply): void {
-    const entry = { at: Date.now(), request, reply };
+    const entry: Traffic = { at: Date.now(), request, reply };
+    if (!reply.ok) entry.hint = refusalHint(String(request?.method ?? ""), request?.params, String(reply.error ?? ""), this.lan);
     this.traffic.push(entry);
     if (this.traffic.length > 40) this.traffic.shift();
     if (!reply.ok) {
       this.errors.push(entry);
-      if (this.errors.length > 40) this.errors.shift();
+      if (this.errors.length > 200) this.errors.shift();
       this.lastError = String(reply.error ?? "");
       for (const l of this.errorListeners) l(this.lastError);
     }
   }
 
   call(method: string, params: object = {}, onPending?: (job: { jobId: number; method: string }) => void): Promise<Reply> {
-    return this.bridge.call(method, params, onPending ? { onPending } : undefined);
+    const screen = this.screen;
+    const focused = typeof document !== "undefined" ? document.activeElement : null;
+    const control = focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
+    return this.bridge.call(method, params, onPending ? { onPending } : undefined).then((reply) => {
+      this.answered(screen, control, method, params, reply);
+      return reply;
+    });
   }
 
   /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
   send(rpc: Rpc): Promise<Reply> {
     const patch = rpc.params.uiPatch as { entityId: string; key: string; value: unknown } | undefined;
-    if (patch && this.ui) {
+    // Offline the bridge refuses the change; the screen must not show it as made either.
+    if (patch && this.ui && this.online) {
       applyPatchLocally(this.ui, patch);
       this.uiGeneration++;
       for (const l of this.listeners) l(this, true);

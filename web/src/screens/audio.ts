@@ -2,15 +2,39 @@
 // document's "device" section with the start-up preference), start and stop, and the health of
 // every running stream.
 
-import { actionButton, fmtNum, h, kv, localOnly, localReason, setText } from "../dom";
+import { actionButton, fieldTable, fmtField, h, kv, localOnly, localReason, setText, type Field } from "../dom";
 import type { Store } from "../store";
 import type { DevicePrefs, DeviceRow } from "../rules";
 
-const STREAM_KEYS = [
-  "id", "name", "capture", "status", "firstChannel", "channels", "sampleRate", "correctionPpm", "queueMilliseconds",
-  "discontinuities", "missingFrames", "bufferFrames", "periodFrames", "targetQueueMilliseconds",
-  "reportedLatencyMilliseconds", "primed", "lowLatencyShared", "startupMissingFrames", "startupDiscontinuities",
+const AUDIO_FIELDS: readonly Field[] = [
+  ["running", "Running", "bool"], ["sampleRate", "Sample rate", "rate"], ["blockFrames", "Block", "frames"],
+  ["inputChannels", "Input channels", "int"], ["outputChannels", "Output channels", "int"], ["callbacks", "Callbacks", "int"],
+  ["xruns", "Xruns", "int"], ["reportedOutputMs", "Output latency (device)", "ms"], ["maximumCallbackMs", "Longest callback", "ms"],
+  ["maximumRenderWorkMs", "Longest render work", "ms"], ["renderDeadlineOverruns", "Render deadline overruns", "int"],
+  ["startupMissingFrames", "Frames missing at start", "frames"], ["graphLatencySamples", "Mix latency", "samples"], ["error", "Error", "text"],
 ];
+
+const STREAM_FIELDS: readonly Field[] = [
+  ["name", "Name", "text"], ["id", "Id", "text"], ["status", "Status", "text"], ["firstChannel", "First channel", "int"],
+  ["channels", "Channels", "int"], ["sampleRate", "Sample rate", "rate"], ["correctionPpm", "Drift correction", "ppm"],
+  ["queueMilliseconds", "Queue", "ms"], ["targetQueueMilliseconds", "Target queue", "ms"], ["discontinuities", "Discontinuities", "int"],
+  ["missingFrames", "Missing frames", "frames"], ["bufferFrames", "Buffer", "frames"], ["periodFrames", "Period", "frames"],
+  ["reportedLatencyMilliseconds", "Reported latency", "ms"], ["primed", "Primed", "bool"], ["lowLatencyShared", "Low-latency shared mode", "bool"],
+  ["startupMissingFrames", "Frames missing at start", "frames"], ["startupDiscontinuities", "Discontinuities at start", "int"],
+];
+
+const CAPABILITY_LABELS: Record<string, string> = {
+  nativeEngine: "Native engine", backend: "Audio backend", physicalAudio: "Physical audio", vst3Host: "VST3 plug-ins",
+  recorder: "Recorder", recorderTaps: "Recorder taps", sessionStore: "Session files", scenes: "Scenes", playback: "WAV playback",
+  remote: "Reached over the LAN", maxNodes: "Most strips and buses", maxBlock: "Largest block (frames)",
+  builtInEffects: "Built-in effects", stripProcessing: "Strip processing",
+};
+
+/** The latency a listener hears: what the device reports plus the mix's own, in ms. */
+export function totalLatencyMs(a: any): number {
+  const rate = a?.sampleRate || 48000;
+  return (a?.reportedOutputMs ?? 0) + ((a?.graphLatencySamples ?? 0) / rate) * 1000;
+}
 
 export function defaultPrefs(): DevicePrefs {
   return { inputs: [], outputs: [], masterOutputId: "", requestedRate: 48000, requestedBlock: 128, autoStart: false };
@@ -33,12 +57,12 @@ export class AudioScreen {
   devices: DeviceRow[] = [];
   private readonly deviceTable: HTMLElement;
   private readonly streams: HTMLElement;
-  private readonly audioTable: HTMLElement;
+  private readonly audioTable: ReturnType<typeof fieldTable>;
+  private readonly latency: HTMLElement;
   private readonly caps: HTMLElement;
   private readonly rate: HTMLSelectElement;
   private readonly block: HTMLSelectElement;
   private readonly autoStart: HTMLInputElement;
-  private audioCells: Record<string, HTMLElement> = {};
   private prefs: DevicePrefs = defaultPrefs();
   private prefsGeneration = -1;
 
@@ -46,8 +70,10 @@ export class AudioScreen {
     const lan = store.lan;
     this.deviceTable = h("tbody");
     this.streams = h("div", { class: "streams" });
-    this.audioTable = h("table", { class: "kv" });
-    this.caps = h("pre", { class: "caps" });
+    this.audioTable = fieldTable(AUDIO_FIELDS);
+    this.latency = kv(this.audioTable.el, "Latency");
+    this.latency.dataset.field = "latency";
+    this.caps = h("table", { class: "kv caps" });
     this.rate = h("select", { "aria-label": "Sample rate" });
     for (const r of [44100, 48000, 88200, 96000]) this.rate.append(h("option", { value: r, text: `${r} Hz` }));
     this.block = h("select", { "aria-label": "Block size" });
@@ -56,9 +82,6 @@ export class AudioScreen {
     localOnly(this.rate, lan);
     localOnly(this.block, lan);
     localOnly(this.autoStart, lan);
-    for (const k of ["running", "sampleRate", "blockFrames", "inputChannels", "outputChannels", "callbacks", "xruns",
-      "reportedOutputMs", "maximumCallbackMs", "maximumRenderWorkMs", "renderDeadlineOverruns", "startupMissingFrames",
-      "graphLatencySamples", "error"]) this.audioCells[k] = kv(this.audioTable, k);
 
     const start = localOnly(actionButton("Start audio", () => this.start(), "primary"), lan);
     start.dataset.action = "startAudio";
@@ -70,7 +93,12 @@ export class AudioScreen {
     refresh.dataset.action = "devices";
     const capsBtn = actionButton("Capabilities", async () => {
       const r = await this.store.call("capabilities");
-      if (r.ok) setText(this.caps, JSON.stringify(r.result, null, 1));
+      if (!r.ok || !r.result || typeof r.result !== "object") return;
+      this.caps.replaceChildren();
+      for (const [k, v] of Object.entries(r.result as Record<string, unknown>)) {
+        const text = Array.isArray(v) ? v.join(", ") : typeof v === "boolean" ? fmtField(v, "bool") : String(v);
+        setText(kv(this.caps, CAPABILITY_LABELS[k] ?? k), text);
+      }
     });
     capsBtn.dataset.action = "capabilities";
     this.el = h("section", { class: "screen audio", "data-screen": this.id },
@@ -78,12 +106,12 @@ export class AudioScreen {
       localReason(lan),
       h("h3", { text: "Devices" }),
       h("table", { class: "grid" },
-        h("thead", {}, h("tr", {}, ...["Use", "Clock", "Exclusive", "Name", "Id", "Kind", "Ch", "Rate", "Available"].map((t) => h("th", { text: t })))),
+        h("thead", {}, h("tr", {}, ...["Use", "Clock", "Exclusive", "Name", "Id", "Kind", "Channels", "Sample rate", "Available"].map((t) => h("th", { text: t })))),
         this.deviceTable),
       h("div", { class: "form-row" },
         h("label", {}, "Rate ", this.rate), h("label", {}, "Block ", this.block),
         h("label", { class: "check" }, this.autoStart, " Start audio with this selection when the console opens"), save),
-      h("h3", { text: "Audio path" }), this.audioTable,
+      h("h3", { text: "Audio path" }), this.audioTable.el,
       h("h3", { text: "Streams" }), this.streams,
       h("h3", { text: "Capabilities" }), this.caps);
   }
@@ -132,7 +160,7 @@ export class AudioScreen {
       excl.checked = sel?.exclusive === true;
       excl.addEventListener("change", () => { const s = (d.capture ? this.prefs.inputs : this.prefs.outputs).find((x) => x.id === d.id); if (s) s.exclusive = excl.checked; });
       return h("tr", { "data-device": d.id }, h("td", {}, use), h("td", {}, clock), h("td", {}, excl), h("td", { text: d.name }), h("td", { class: "mono", text: d.id }),
-        h("td", { text: d.capture ? "input" : "output" }), h("td", { text: String(d.channels) }), h("td", { text: String(d.sampleRate) }), h("td", { text: d.available ? "yes" : "no" }));
+        h("td", { text: d.capture ? "input" : "output" }), h("td", { text: String(d.channels) }), h("td", { text: fmtField(d.sampleRate, "rate") }), h("td", { text: d.available ? "yes" : "no" }));
     });
     this.deviceTable.replaceChildren(...rows);
   }
@@ -151,6 +179,7 @@ export class AudioScreen {
   }
 
   private asked = false;
+  private streamTables: ReturnType<typeof fieldTable>[] = [];
 
   update(): void {
     if (!this.asked && !this.el.hidden) {
@@ -160,18 +189,14 @@ export class AudioScreen {
     this.takePrefs();
     const a = this.store.status?.audio;
     if (!a) return;
-    for (const [k, cell] of Object.entries(this.audioCells)) setText(cell, k === "running" ? (a.running ? "yes" : "no") : fmtNum(a[k]));
+    this.audioTable.update(a);
+    setText(this.latency, fmtField(totalLatencyMs(a), "ms"));
     const streams: any[] = Array.isArray(a.streams) ? a.streams : [];
-    if (this.streams.childElementCount !== streams.length) {
-      this.streams.replaceChildren(...streams.map(() => {
-        const t = h("table", { class: "kv stream" });
-        for (const k of STREAM_KEYS) kv(t, k);
-        return t;
-      }));
+    if (this.streamTables.length !== streams.length) {
+      this.streamTables = streams.map(() => fieldTable(STREAM_FIELDS, "kv stream"));
+      this.streams.replaceChildren(...this.streamTables.map((t, i) =>
+        h("div", { class: "stream-box" }, h("h4", { text: streams[i]?.capture ? "Input" : "Output" }), t.el)));
     }
-    streams.forEach((s, i) => {
-      const cells = this.streams.children[i].querySelectorAll("td");
-      STREAM_KEYS.forEach((k, j) => setText(cells[j], fmtNum(s[k])));
-    });
+    streams.forEach((s, i) => this.streamTables[i].update(s));
   }
 }

@@ -1,26 +1,37 @@
 // File playback (load with progress, the file list, transport, loop) and take recording
 // (folder, armed tracks, start and stop, every recorder member and the capture health).
 
-import { actionButton, fmtNum, h, kv, localOnly, localReason, setText } from "../dom";
+import { actionButton, fieldTable, fmtField, fmtNum, h, localOnly, localReason, setText, type Field } from "../dom";
 import type { Store } from "../store";
 import type { RecorderPrefs } from "../rules";
 
-const PLAYBACK_KEYS = ["routingReady", "state", "playing", "frame", "requestedFrame", "durationFrames", "durationSeconds",
-  "positionSeconds", "sampleRate", "loadedChannels", "residentAudioBytes", "looping", "loopStartFrame", "loopEndFrame",
-  "incomplete", "error"];
-const RECORDING_KEYS = ["active", "state", "frames", "writtenFrames", "acceptedFrames", "committedFrames", "droppedFrames",
-  "firstDroppedFrame", "queuedBlocks", "queueBytes", "stallToleranceSeconds", "incomplete", "captureIssue", "sampleRate",
-  "takeDirectory", "error"];
-
-function fill(cells: Record<string, HTMLElement>, obj: any): void {
-  for (const [k, c] of Object.entries(cells)) setText(c, fmtNum(obj?.[k]));
-}
+const PLAYBACK_FIELDS: readonly Field[] = [
+  ["state", "State", "text"], ["playing", "Playing", "bool"], ["routingReady", "Routing applied", "bool"],
+  ["positionSeconds", "Position", "seconds"], ["durationSeconds", "Length", "seconds"], ["frame", "Position (frames)", "int"],
+  ["requestedFrame", "Requested position (frames)", "int"], ["durationFrames", "Length (frames)", "int"],
+  ["sampleRate", "Sample rate", "rate"], ["loadedChannels", "Loaded channels", "int"], ["residentAudioBytes", "Audio in memory", "bytes"],
+  ["looping", "Looping", "bool"], ["loopStartFrame", "Loop start (frames)", "int"], ["loopEndFrame", "Loop end (frames)", "int"],
+  ["incomplete", "Incomplete", "bool"], ["error", "Error", "text"],
+];
+const RECORDING_FIELDS: readonly Field[] = [
+  ["state", "State", "text"], ["active", "Busy", "bool"], ["takeDirectory", "Take folder", "text"], ["sampleRate", "Sample rate", "rate"],
+  ["writtenFrames", "Frames written", "int"], ["acceptedFrames", "Frames accepted", "int"], ["committedFrames", "Frames committed", "int"],
+  ["droppedFrames", "Frames dropped", "int"], ["firstDroppedFrame", "First dropped frame", "int"], ["queuedBlocks", "Blocks queued", "int"],
+  ["queueBytes", "Queue", "bytes"], ["stallToleranceSeconds", "Stall tolerance", "seconds"], ["incomplete", "Incomplete", "bool"],
+  ["captureIssue", "Capture issue", "bool"], ["error", "Error", "text"],
+];
+const HEALTH_FIELDS: readonly Field[] = [
+  ["missingFrames", "Missing frames", "frames"], ["discontinuities", "Discontinuities", "int"],
+  ["startupMissingFrames", "Frames missing at start", "frames"], ["xruns", "Xruns", "int"],
+  ["renderDeadlineOverruns", "Render deadline overruns", "int"], ["sourceLost", "Source lost", "bool"],
+  ["captureIssue", "Capture issue", "bool"], ["error", "Error", "text"],
+];
 
 export class PlaybackScreen {
   readonly id = "playback";
   readonly title = "Playback";
   readonly el: HTMLElement;
-  private cells: Record<string, HTMLElement> = {};
+  private readonly table = fieldTable(PLAYBACK_FIELDS);
   private readonly files: HTMLElement;
   private readonly progress: HTMLProgressElement;
   private readonly seek: HTMLInputElement;
@@ -30,8 +41,6 @@ export class PlaybackScreen {
 
   constructor(private readonly store: Store) {
     const lan = store.lan;
-    const table = h("table", { class: "kv" });
-    for (const k of PLAYBACK_KEYS) this.cells[k] = kv(table, k);
     this.files = h("tbody");
     this.progress = h("progress", { max: 1, value: 0, class: "job-progress" });
     this.seek = h("input", { type: "range", min: 0, max: 1, step: 1, value: 0, "aria-label": "Position", class: "wide" });
@@ -58,15 +67,15 @@ export class PlaybackScreen {
       h("div", { class: "form-row" }, h("label", { class: "wide" }, "Position ", this.seek)),
       h("div", { class: "form-row" }, h("label", { class: "check" }, loopOn, " Loop"), h("label", {}, "from ", this.loopStart), h("label", {}, "to ", this.loopEnd)),
       h("h3", { text: "Files" }),
-      h("table", { class: "grid" }, h("thead", {}, h("tr", {}, ...["Id", "File", "Channels", "First lane", "Details"].map((t) => h("th", { text: t })))), this.files),
-      h("h3", { text: "Transport" }), table);
+      h("table", { class: "grid" }, h("thead", {}, h("tr", {}, ...["Id", "File", "Channels", "First lane", "Sample rate", "Length"].map((t) => h("th", { text: t })))), this.files),
+      h("h3", { text: "Transport" }), this.table.el);
   }
 
   update(): void {
     const st = this.store.status;
     if (!st) return;
     const pb = st.playback ?? {};
-    fill(this.cells, pb);
+    this.table.update(pb);
     const job = st.controlJob ?? {};
     this.progress.value = job.busy && job.method === "loadPlayback" ? Number(job.phaseProgress) || 0 : 0;
     const max = String(Math.max(1, pb.durationFrames ?? 1));
@@ -77,9 +86,10 @@ export class PlaybackScreen {
     if (key !== this.filesKey) {
       this.filesKey = key;
       this.files.replaceChildren(...files.map((f) => {
-        const { id, path, name, channels, firstLane, ...rest } = f ?? {};
+        const { id, path, name, channels, firstLane, sampleRate, durationSeconds } = f ?? {};
         return h("tr", { "data-file": String(id) }, h("td", { text: String(id) }), h("td", { text: String(path ?? name ?? "") }),
-          h("td", { text: fmtNum(channels) }), h("td", { text: fmtNum(firstLane) }), h("td", { class: "mono", text: JSON.stringify(rest) }));
+          h("td", { text: fmtNum(channels) }), h("td", { text: fmtNum(firstLane) }), h("td", { text: fmtField(sampleRate, "rate") }),
+          h("td", { text: fmtField(durationSeconds, "seconds") }));
       }));
     }
   }
@@ -89,8 +99,8 @@ export class RecordingScreen {
   readonly id = "recording";
   readonly title = "Recording";
   readonly el: HTMLElement;
-  private cells: Record<string, HTMLElement> = {};
-  private readonly health: HTMLElement;
+  private readonly table = fieldTable(RECORDING_FIELDS);
+  private readonly health = fieldTable(HEALTH_FIELDS, "kv health");
   private readonly armed: HTMLElement;
   private readonly dir: HTMLInputElement;
   private readonly mode: HTMLSelectElement;
@@ -100,13 +110,10 @@ export class RecordingScreen {
 
   constructor(private readonly store: Store) {
     const lan = store.lan;
-    const table = h("table", { class: "kv" });
-    for (const k of RECORDING_KEYS) this.cells[k] = kv(table, k);
-    this.health = h("pre", { class: "health" });
     this.armed = h("p", { class: "armed" });
     this.dir = localOnly(h("input", { type: "text", class: "wide", placeholder: "/absolute/folder", "aria-label": "Recording folder" }), lan);
-    this.mode = localOnly(h("select", { "aria-label": "Mode" }, h("option", { value: "multitrack", text: "multitrack" }), h("option", { value: "stereo", text: "stereo" })), lan);
-    this.tap = localOnly(h("select", { "aria-label": "Tap" }, ...["rawInput", "preFader", "postFader"].map((t) => h("option", { value: t, text: t }))), lan);
+    this.mode = localOnly(h("select", { "aria-label": "Mode" }, h("option", { value: "multitrack", text: "Multitrack" }), h("option", { value: "stereo", text: "Stereo" })), lan);
+    this.tap = localOnly(h("select", { "aria-label": "Tap" }, ...[["rawInput", "Raw input"], ["preFader", "Pre-fader"], ["postFader", "Post-fader"]].map(([v, t]) => h("option", { value: v, text: t }))), lan);
     this.mainArmed = localOnly(h("input", { type: "checkbox", "aria-label": "Record main" }), lan);
     const save = localOnly(actionButton("Keep settings", () => this.savePrefs()), lan);
     save.dataset.action = "saveRecorderPrefs";
@@ -120,8 +127,8 @@ export class RecordingScreen {
       h("div", { class: "form-row" }, h("label", { class: "wide" }, "Folder ", this.dir), h("label", {}, "Mode ", this.mode), h("label", {}, "Tap ", this.tap),
         h("label", { class: "check" }, this.mainArmed, " main"), save),
       this.armed,
-      h("h3", { text: "Recorder" }), table,
-      h("h3", { text: "Capture health" }), this.health);
+      h("h3", { text: "Recorder" }), this.table.el,
+      h("h3", { text: "Capture health" }), this.health.el);
   }
 
   private prefs(): RecorderPrefs {
@@ -157,7 +164,7 @@ export class RecordingScreen {
     }
     const rec = this.store.status?.recording;
     if (!rec) return;
-    fill(this.cells, rec);
-    setText(this.health, JSON.stringify(rec.captureHealth ?? {}, null, 1));
+    this.table.update(rec);
+    this.health.update(rec.captureHealth ?? {});
   }
 }

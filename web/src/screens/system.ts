@@ -1,11 +1,25 @@
 // Scenes (capture, recall with the four safes, rename, delete, current), LAN control settings,
 // and diagnostics: the whole state as a tree and the last replies and refusals.
 
-import { actionButton, h, localOnly, localReason, setText } from "../dom";
+import { actionButton, fieldTable, h, localOnly, localReason, setText, type Field } from "../dom";
 import type { Store } from "../store";
 import { freeSceneId, sessionPatch } from "../rules";
 
 const SAFES = ["levels", "processing", "routing", "fx"] as const;
+
+/**
+ * Why scenes cannot be captured or recalled now ("" when they can): the stage computer reads
+ * every plug-in's state and rebuilds the mix for them, which needs stopped audio and recording.
+ */
+export function sceneLock(status: any, lan: boolean): string {
+  const audio = status?.audio?.running === true;
+  const recording = status?.recording?.active === true;
+  if (!audio && !recording) return "";
+  const what = audio && recording ? "audio and recording" : audio ? "audio" : "recording";
+  return lan
+    ? `Scenes need stopped audio and recording: the stage computer must stop ${what} first.`
+    : `Scenes need stopped audio and recording: stop ${what} first.`;
+}
 
 export class ScenesScreen {
   readonly id = "scenes";
@@ -17,8 +31,13 @@ export class ScenesScreen {
   private readonly current: HTMLElement;
   private generation = -1;
   private storedKey = "";
+  private readonly lock: HTMLElement;
+  private readonly captureBtn: HTMLButtonElement;
+  private sceneButtons: HTMLButtonElement[] = [];
+  private lockText = "";
 
   constructor(private readonly store: Store) {
+    this.lock = h("p", { class: "lock-reason", "data-lock": "scenes", role: "status" });
     this.list = h("div", { class: "scene-list" });
     this.name = h("input", { type: "text", maxlength: 192, placeholder: "Scene name", "aria-label": "Scene name" });
     this.current = h("p", { class: "current-scene" });
@@ -33,8 +52,20 @@ export class ScenesScreen {
     safes.append(keepSafes);
     const capture = actionButton("Capture new scene", () => this.capture(), "primary");
     capture.dataset.action = "captureScene";
+    this.captureBtn = capture;
     this.el = h("section", { class: "screen scenes", "data-screen": this.id },
-      h("div", { class: "toolbar" }, this.name, capture), safes, this.current, this.list);
+      h("div", { class: "toolbar" }, this.name, capture), this.lock, safes, this.current, this.list);
+  }
+
+  /** Capture, update and recall are disabled, with the reason beside them, while they would be refused. */
+  private applyLock(): void {
+    const reason = sceneLock(this.store.status, this.store.lan);
+    this.lockText = reason;
+    setText(this.lock, reason);
+    for (const b of [this.captureBtn, ...this.sceneButtons]) {
+      if (b.disabled !== (reason !== "")) b.disabled = reason !== "";
+      b.title = reason;
+    }
   }
 
   private safes() {
@@ -54,6 +85,7 @@ export class ScenesScreen {
     const ui = this.store.ui;
     const stored: string[] = this.store.status?.scenes?.storedIds ?? [];
     const key = stored.join(",");
+    if (sceneLock(this.store.status, this.store.lan) !== this.lockText) this.applyLock();
     if (!ui || (this.generation === this.store.uiGeneration && key === this.storedKey)) return;
     this.generation = this.store.uiGeneration;
     this.storedKey = key;
@@ -65,6 +97,7 @@ export class ScenesScreen {
       const recall = actionButton("Recall", () => this.store.structural("recallScene", { sceneId: s.id, safe: this.safes() }), "primary big");
       recall.dataset.action = "recallScene";
       const update = actionButton("Update", () => this.capture(s.id, s.name));
+      update.dataset.action = "updateScene";
       const renameBtn = actionButton("Rename", () => {
         const scenes = (ui.scenes ?? []).map((x) => (x.id === s.id ? { ...x, name: rename.value } : x));
         return this.store.call("uiPatch", sessionPatch("scenes", scenes, Math.max(0, this.store.revision)).params);
@@ -79,14 +112,23 @@ export class ScenesScreen {
         h("span", { class: "hint", text: stored.includes(s.id) ? "stored" : "no native state" }));
     });
     this.list.replaceChildren(...(rows.length ? rows : [h("p", { class: "empty", text: "No scenes yet." })]));
+    this.sceneButtons = Array.from(this.list.querySelectorAll<HTMLButtonElement>('[data-action="recallScene"], [data-action="updateScene"]'));
+    this.applyLock();
   }
 }
+
+const LAN_FIELDS: readonly Field[] = [
+  ["enabled", "LAN control on", "bool"], ["port", "Port", "int"], ["webSocketClients", "Clients connected now", "int"],
+  ["clients", "Logins still valid", "int"], ["loopbackOnly", "This computer only (loopback)", "bool"],
+  ["snapshotHz", "State updates to clients", "text"], ["transport", "Transport", "text"],
+];
 
 export class LanScreen {
   readonly id = "lan";
   readonly title = "LAN";
   readonly el: HTMLElement;
   private readonly status: HTMLElement;
+  private readonly statusTable = fieldTable(LAN_FIELDS, "kv lan-status");
   private readonly urls: HTMLElement;
   private readonly enabled: HTMLInputElement;
   private readonly port: HTMLInputElement;
@@ -96,7 +138,7 @@ export class LanScreen {
 
   constructor(private readonly store: Store) {
     const lan = store.lan;
-    this.status = h("pre", { class: "lan-status" });
+    this.status = this.statusTable.el;
     this.urls = h("ul", { class: "urls" });
     this.enabled = localOnly(h("input", { type: "checkbox", "aria-label": "LAN control enabled" }), lan);
     this.port = localOnly(h("input", { type: "number", min: 1024, max: 65535, value: 8080, "aria-label": "Port" }), lan);
@@ -126,7 +168,7 @@ export class LanScreen {
     if (document.activeElement !== this.port) this.port.value = String(r.port || this.port.value);
     this.enabled.checked = r.enabled === true;
     this.urls.replaceChildren(...(Array.isArray(r.urls) ? r.urls : []).map((u: string) => h("li", { class: "mono big", text: u })));
-    setText(this.status, JSON.stringify(r, null, 1));
+    this.statusTable.update({ ...r, snapshotHz: typeof r.snapshotHz === "number" ? `${r.snapshotHz} per second` : r.snapshotHz });
   }
 }
 
@@ -136,12 +178,14 @@ export class DiagnosticsScreen {
   readonly el: HTMLElement;
   private readonly tree: HTMLElement;
   private readonly traffic: HTMLElement;
+  private readonly refusals: HTMLElement;
   private readonly perf: HTMLElement;
   private last = 0;
 
   constructor(private readonly store: Store) {
     this.tree = h("div", { class: "tree", "data-tree": "state" });
     this.traffic = h("div", { class: "traffic" });
+    this.refusals = h("div", { class: "traffic", "data-list": "refusals" });
     this.perf = h("p", { class: "hint" });
     const status = actionButton("Status", () => this.store.call("status"));
     status.dataset.action = "status";
@@ -149,6 +193,7 @@ export class DiagnosticsScreen {
     gcs.dataset.action = "getControlState";
     this.el = h("section", { class: "screen diagnostics", "data-screen": this.id },
       h("div", { class: "toolbar" }, status, gcs), this.perf,
+      h("h3", { text: "Refusals" }), this.refusals,
       h("h3", { text: "State" }), this.tree,
       h("h3", { text: "Last replies" }), this.traffic);
   }
@@ -160,6 +205,11 @@ export class DiagnosticsScreen {
     setText(this.perf, `States received: ${this.store.stateCount}; last applied in ${this.store.lastApplyMs.toFixed(2)} ms`);
     const open = new Set(Array.from(this.tree.querySelectorAll("details[open]")).map((d) => (d as HTMLElement).dataset.path ?? ""));
     this.tree.replaceChildren(node("R", { revision: this.store.revision, status: this.store.status, uiState: this.store.ui }, "R", open, 0));
+    this.refusals.replaceChildren(...(this.store.errors.length ? this.store.errors.slice().reverse().map((t) =>
+      h("div", { class: "traffic-row bad", "data-refusal-entry": "" },
+        h("span", { class: "mono", text: `${new Date(t.at).toLocaleTimeString()} ${t.request?.method ?? ""}` }),
+        h("span", { text: String(t.reply.error) }),
+        t.hint ? h("span", { class: "refusal-hint", text: t.hint }) : null)) : [h("p", { class: "empty", text: "No refusals." })]));
     this.traffic.replaceChildren(...this.store.traffic.slice().reverse().map((t) =>
       h("div", { class: `traffic-row ${t.reply.ok ? "ok" : "bad"}` },
         h("span", { class: "mono", text: `${new Date(t.at).toLocaleTimeString()} ${t.request?.method ?? ""}` }),

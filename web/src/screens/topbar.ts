@@ -1,46 +1,51 @@
-// The bar that is always visible: is the audio running and healthy, what is the system busy with,
-// is this page connected, and the last refusal in the system's own words.
+// The bar that is always visible, in one row: is the audio running and healthy, xruns, the
+// recorder, and is this page connected. The other figures fold behind "More" where the row has
+// no room for them. While the stage computer cannot be reached every figure says so instead of
+// showing its last value.
 
 import { h, setClass, setText, fmtNum } from "../dom";
 import type { ConnectionState } from "../nativebridge";
 import type { Store } from "../store";
 
+const UNKNOWN = "—";
+
 export class TopBar {
   readonly el: HTMLElement;
   private cells: Record<string, HTMLElement> = {};
-  private readonly error: HTMLElement;
   private readonly conn: HTMLElement;
+  private readonly more: HTMLButtonElement;
+  private readonly folded: HTMLElement;
 
   constructor(private readonly store: Store) {
-    const cell = (key: string, label: string) => {
+    const cell = (key: string, label: string, cls = "") => {
       const v = h("span", { class: "tb-v", "data-top": key });
       this.cells[key] = v;
-      return h("div", { class: "tb-cell" }, h("span", { class: "tb-k", text: label }), v);
+      return h("div", { class: `tb-cell ${cls}`.trim(), "data-cell": key }, h("span", { class: "tb-k", text: label }), v);
     };
     this.conn = h("span", { class: "tb-conn", "data-top": "connection" });
-    this.error = h("div", { class: "tb-error", role: "status", "aria-live": "polite", "data-top": "lastError" });
-    this.el = h("header", { class: "topbar" },
-      h("div", { class: "brand" }, h("span", { class: "brand-name", text: "RUVI" }), this.conn),
-      cell("audio", "Audio"),
+    this.folded = h("div", { class: "tb-folded", id: "tb-folded", "data-open": "0" },
       cell("format", "Rate / block"),
-      cell("xruns", "Xruns"),
       cell("overruns", "Overruns"),
       cell("latency", "Latency"),
       cell("revision", "Rev"),
-      cell("job", "Job"),
-      cell("recording", "Rec"),
+      cell("job", "Job", "tb-job"),
       cell("playback", "Play"),
       cell("lan", "LAN"),
-      this.error,
     );
-    store.onError((text) => this.showError(text));
-  }
-
-  private showError(text: string): void {
-    setText(this.error, text);
-    this.error.classList.remove("flash");
-    void this.error.offsetWidth;
-    this.error.classList.add("flash");
+    this.more = h("button", { class: "tb-more", type: "button", "aria-expanded": "false", "aria-controls": "tb-folded", "data-action": "topbarMore", text: "More ▾" });
+    this.more.addEventListener("click", () => {
+      const open = this.folded.dataset.open !== "1";
+      this.folded.dataset.open = open ? "1" : "0";
+      this.more.setAttribute("aria-expanded", String(open));
+    });
+    this.el = h("header", { class: "topbar" },
+      h("div", { class: "brand" }, h("span", { class: "brand-name", text: "RUVI" }), this.conn),
+      cell("audio", "Audio", "tb-keep"),
+      cell("xruns", "Xruns", "tb-keep"),
+      cell("recording", "Rec", "tb-keep"),
+      this.folded,
+      this.more,
+    );
   }
 
   connection(c: ConnectionState): void {
@@ -58,10 +63,21 @@ export class TopBar {
     setClass(this.conn, "bad", true);
   }
 
+  /** The stage computer cannot be reached: no figure keeps its last value. */
+  unknown(): void {
+    for (const [key, v] of Object.entries(this.cells)) {
+      setText(v, key === "audio" ? "UNKNOWN" : UNKNOWN);
+      for (const c of ["ok", "bad", "warn", "rec"]) setClass(v, c, false);
+      v.title = "The stage computer cannot be reached";
+    }
+    setClass(this.cells.audio, "bad", true);
+  }
+
   update(): void {
     if (this.conn.classList.contains("bad") && this.store.bridge.connection.phase === "online") this.connection(this.store.bridge.connection);
     const st = this.store.status;
     if (!st) return;
+    if (!this.store.online) return this.unknown();
     const a = st.audio ?? {};
     const c = this.cells;
     setText(c.audio, a.running ? "RUNNING" : "STOPPED");
@@ -69,25 +85,36 @@ export class TopBar {
     setClass(c.audio, "bad", !a.running || !!a.error);
     c.audio.title = a.error || "";
     setText(c.format, `${fmtNum(a.sampleRate)} / ${fmtNum(a.blockFrames)}`);
+    c.format.title = "Sample rate in Hz / block in frames";
     setText(c.xruns, fmtNum(a.xruns));
     setClass(c.xruns, "warn", (a.xruns ?? 0) > 0);
+    c.xruns.title = "";
     setText(c.overruns, fmtNum(a.renderDeadlineOverruns));
     setClass(c.overruns, "warn", (a.renderDeadlineOverruns ?? 0) > 0);
+    c.overruns.title = "Render deadline overruns";
     const rate = a.sampleRate || 48000;
     const graphMs = ((a.graphLatencySamples ?? 0) / rate) * 1000;
     setText(c.latency, `${fmtNum((a.reportedOutputMs ?? 0) + graphMs, 1)} ms`);
+    c.latency.title = "Output latency the device reports plus the mix's own";
     setText(c.revision, String(this.store.revision));
+    c.revision.title = "";
     const job = st.controlJob ?? {};
-    setText(c.job, job.busy ? `${job.method} ${job.phase} ${Math.round((job.phaseProgress ?? 0) * 100)}%` : job.method ? `${job.method}: ${job.phase}` : "idle");
+    const jobText = job.busy ? `${job.method} ${job.phase} ${Math.round((job.phaseProgress ?? 0) * 100)}%` : job.method ? `${job.method}: ${job.phase}` : "idle";
+    setText(c.job, jobText);
+    c.job.title = job.error ? `${jobText} (${job.error})` : jobText;
     setClass(c.job, "warn", !!job.busy);
     const rec = st.recording ?? {};
     setText(c.recording, String(rec.state ?? "idle"));
+    c.recording.title = "";
     setClass(c.recording, "rec", rec.state === "recording");
     setClass(c.recording, "bad", rec.state === "failed" || rec.captureIssue === true);
     const pb = st.playback ?? {};
     setText(c.playback, String(pb.state ?? "empty"));
+    c.playback.title = "";
     setClass(c.playback, "ok", !!pb.playing);
     const lan = st.remote ?? {};
-    setText(c.lan, lan.enabled ? `${fmtNum(lan.clients)} clients` : "off");
+    const connected = Number(lan.webSocketClients ?? 0);
+    setText(c.lan, lan.enabled ? `${fmtNum(connected)} connected` : "off");
+    c.lan.title = lan.enabled ? `${fmtNum(connected)} clients connected now; ${fmtNum(lan.clients)} logins still valid` : "LAN control is off";
   }
 }
