@@ -509,7 +509,7 @@
       if (!this.reachable && this.connection.phase === "online") this.setReachable(true, "");
       if (this.frameRequest || this.frameFallback !== void 0) return;
       this.frameRequest = requestAnimationFrame(() => this.flushState());
-      this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+      this.frameFallback = window.setTimeout(() => this.flushState(), 50);
     }
     flushState() {
       if (this.frameRequest) cancelAnimationFrame(this.frameRequest);
@@ -535,7 +535,7 @@
       if (this.connection.phase === "login") return;
       const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
       if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
-        this.linkLost(this.lastStateAt ? `No state for ${(since / 1e3).toFixed(1)} s` : "No state yet");
+        this.linkLost(this.lastStateAt ? `no state for over ${SILENCE_MS / 1e3} s` : "no state yet");
       }
     }
     checkJobs() {
@@ -810,7 +810,9 @@
     open() {
       if (!this.token || this.stopped) return;
       this.closeSocket();
-      this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : void 0 });
+      if (!(this.polling && this.connection.phase === "online")) {
+        this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : void 0 });
+      }
       let ws;
       try {
         ws = new WebSocket(`ws://${location.host}/api/ruvi`);
@@ -871,7 +873,8 @@
         if (check === "login") return;
       }
       this.failures = wasAuthenticated ? 1 : this.failures + 1;
-      if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
+      const polled = this.polling && this.connection.phase === "online";
+      if (this.failures >= 2 && !polled) this.linkLost("connection lost, the retry failed");
       if (this.failures >= 3) this.startPolling();
       const delay = Math.min(8e3, 500 * 2 ** Math.min(this.failures - 1, 4));
       if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });
@@ -1000,6 +1003,8 @@
       __publicField(this, "lastApplyMs", 0);
       /** The screen in view: a refusal is shown with the screen whose request caused it. */
       __publicField(this, "screen", "mixer");
+      /** The screen and control of the user's action being handled now, when a call comes from one. */
+      __publicField(this, "origin", null);
       /** The refusal each screen shows now. */
       __publicField(this, "refusals", /* @__PURE__ */ new Map());
       __publicField(this, "refusalListeners", []);
@@ -1087,9 +1092,10 @@
       }
     }
     call(method, params = {}, onPending) {
-      const screen = this.screen;
+      var _a;
       const focused = typeof document !== "undefined" ? document.activeElement : null;
-      const control = focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
+      const screen = ((_a = this.origin) == null ? void 0 : _a.screen) ?? this.screen;
+      const control = this.origin ? this.origin.control : focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
       return this.bridge.call(method, params, onPending ? { onPending } : void 0).then((reply) => {
         this.answered(screen, control, method, params, reply);
         return reply;
@@ -1397,10 +1403,13 @@
         cell("lan", "LAN")
       );
       this.more = h("button", { class: "tb-more", type: "button", "aria-expanded": "false", "aria-controls": "tb-folded", "data-action": "topbarMore", text: "More ▾" });
-      this.more.addEventListener("click", () => {
-        const open = this.folded.dataset.open !== "1";
+      const setOpen = (open) => {
         this.folded.dataset.open = open ? "1" : "0";
         this.more.setAttribute("aria-expanded", String(open));
+      };
+      this.more.addEventListener("click", () => setOpen(this.folded.dataset.open !== "1"));
+      document.addEventListener("pointerdown", (e) => {
+        if (this.folded.dataset.open === "1" && !this.folded.contains(e.target) && !this.more.contains(e.target)) setOpen(false);
       });
       this.el = h(
         "header",
@@ -3050,6 +3059,17 @@
       s.el.prepend(notice);
       main.append(s.el);
     }
+    for (const type of ["click", "input", "change", "keydown", "pointerup"]) {
+      document.addEventListener(type, (e) => {
+        const t = e.target instanceof HTMLElement ? e.target : null;
+        const on = t == null ? void 0 : t.closest("[data-screen]");
+        if (!t || !on) return;
+        store.origin = { screen: on.dataset.screen ?? store.screen, control: t.closest("button, input, select, [role=slider]") ?? t };
+        window.setTimeout(() => {
+          store.origin = null;
+        }, 0);
+      }, true);
+    }
     store.onRefusal((screen, r) => {
       const n = notices.get(screen);
       if (!n) return;
@@ -3082,6 +3102,7 @@
       banner.hidden = bridge2.connection.phase === "login";
       setText(banner, bridge2.link === "lan" ? `The stage computer cannot be reached. Reconnecting to ${location.host}… (${why})` : `The stage computer cannot be reached: the program is not answering. Waiting for it… (${why})`);
       top.unknown();
+      top.stale("not reachable");
       const ids = Array.isArray((_a = store.status) == null ? void 0 : _a.meters) ? store.status.meters : [];
       meters.feed(ids.map((m) => ({ nodeId: m.nodeId, peakL: 0, peakR: 0 })), void 0);
     };

@@ -60,7 +60,7 @@
       if (!this.reachable && this.connection.phase === "online") this.setReachable(true, "");
       if (this.frameRequest || this.frameFallback !== void 0) return;
       this.frameRequest = requestAnimationFrame(() => this.flushState());
-      this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+      this.frameFallback = window.setTimeout(() => this.flushState(), 50);
     }
     flushState() {
       if (this.frameRequest) cancelAnimationFrame(this.frameRequest);
@@ -86,7 +86,7 @@
       if (this.connection.phase === "login") return;
       const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
       if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
-        this.linkLost(this.lastStateAt ? `No state for ${(since / 1e3).toFixed(1)} s` : "No state yet");
+        this.linkLost(this.lastStateAt ? `no state for over ${SILENCE_MS / 1e3} s` : "no state yet");
       }
     }
     checkJobs() {
@@ -361,7 +361,9 @@
     open() {
       if (!this.token || this.stopped) return;
       this.closeSocket();
-      this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : void 0 });
+      if (!(this.polling && this.connection.phase === "online")) {
+        this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : void 0 });
+      }
       let ws;
       try {
         ws = new WebSocket(`ws://${location.host}/api/ruvi`);
@@ -422,7 +424,8 @@
         if (check === "login") return;
       }
       this.failures = wasAuthenticated ? 1 : this.failures + 1;
-      if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
+      const polled = this.polling && this.connection.phase === "online";
+      if (this.failures >= 2 && !polled) this.linkLost("connection lost, the retry failed");
       if (this.failures >= 3) this.startPolling();
       const delay = Math.min(8e3, 500 * 2 ** Math.min(this.failures - 1, 4));
       if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });

@@ -122,6 +122,16 @@ export function start(bridge: RuviBridge): void {
     s.el.prepend(notice);
     main.append(s.el);
   }
+  // A request made while an action is handled belongs to the screen and control acted on.
+  for (const type of ["click", "input", "change", "keydown", "pointerup"]) {
+    document.addEventListener(type, (e) => {
+      const t = e.target instanceof HTMLElement ? e.target : null;
+      const on = t?.closest<HTMLElement>("[data-screen]");
+      if (!t || !on) return;
+      store.origin = { screen: on.dataset.screen ?? store.screen, control: t.closest<HTMLElement>("button, input, select, [role=slider]") ?? t };
+      window.setTimeout(() => { store.origin = null; }, 0);
+    }, true);
+  }
   store.onRefusal((screen, r) => {
     const n = notices.get(screen);
     if (!n) return;
@@ -159,6 +169,7 @@ export function start(bridge: RuviBridge): void {
       ? `The stage computer cannot be reached. Reconnecting to ${location.host}… (${why})`
       : `The stage computer cannot be reached: the program is not answering. Waiting for it… (${why})`);
     top.unknown();
+    top.stale("not reachable");
     const ids: any[] = Array.isArray(store.status?.meters) ? store.status.meters : [];
     meters.feed(ids.map((m) => ({ nodeId: m.nodeId, peakL: 0, peakR: 0 })), undefined);
   };

@@ -95,7 +95,7 @@ abstract class BridgeBase implements RuviBridge {
     if (this.frameRequest || this.frameFallback !== undefined) return;
     this.frameRequest = requestAnimationFrame(() => this.flushState());
     // A page that draws no frames (hidden) still takes a state now and then.
-    this.frameFallback = window.setTimeout(() => this.flushState(), 250);
+    this.frameFallback = window.setTimeout(() => this.flushState(), 50);
   }
 
   private flushState(): void {
@@ -124,7 +124,7 @@ abstract class BridgeBase implements RuviBridge {
     if (this.connection.phase === "login") return;
     const since = performance.now() - Math.max(this.lastStateAt, this.bornAt);
     if (since > SILENCE_MS && (this.reachable || this.lostReason === "")) {
-      this.linkLost(this.lastStateAt ? `No state for ${(since / 1000).toFixed(1)} s` : "No state yet");
+      this.linkLost(this.lastStateAt ? `no state for over ${SILENCE_MS / 1000} s` : "no state yet");
     }
   }
 
@@ -427,7 +427,10 @@ class LanBridge extends BridgeBase {
   private open(): void {
     if (!this.token || this.stopped) return;
     this.closeSocket();
-    this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : undefined });
+    // While polling carries the link, a new try of the socket does not make the page look offline.
+    if (!(this.polling && this.connection.phase === "online")) {
+      this.setConnection({ phase: "connecting", message: this.failures ? `Reconnecting (attempt ${this.failures + 1})` : undefined });
+    }
     let ws: WebSocket;
     try {
       ws = new WebSocket(`ws://${location.host}/api/ruvi`);
@@ -492,7 +495,8 @@ class LanBridge extends BridgeBase {
     }
     this.failures = wasAuthenticated ? 1 : this.failures + 1;
     // The socket closed and the retry failed too: the stage computer is gone, say so now.
-    if (this.failures >= 2) this.linkLost("Connection lost; the retry failed");
+    const polled = this.polling && this.connection.phase === "online";
+    if (this.failures >= 2 && !polled) this.linkLost("connection lost, the retry failed");
     if (this.failures >= 3) this.startPolling();
     const delay = Math.min(8000, 500 * 2 ** Math.min(this.failures - 1, 4));
     if (!this.polling) this.setConnection({ phase: "connecting", message: `Connection lost; retrying in ${Math.round(delay / 100) / 10} s` });

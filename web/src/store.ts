@@ -59,6 +59,8 @@ export class Store {
   lastApplyMs = 0;
   /** The screen in view: a refusal is shown with the screen whose request caused it. */
   screen = "mixer";
+  /** The screen and control of the user's action being handled now, when a call comes from one. */
+  origin: { screen: string; control: HTMLElement | null } | null = null;
   /** The refusal each screen shows now. */
   readonly refusals = new Map<string, Refusal>();
   private refusalListeners: ((screen: string, r: Refusal | null) => void)[] = [];
@@ -162,9 +164,9 @@ export class Store {
   }
 
   call(method: string, params: object = {}, onPending?: (job: { jobId: number; method: string }) => void): Promise<Reply> {
-    const screen = this.screen;
     const focused = typeof document !== "undefined" ? document.activeElement : null;
-    const control = focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
+    const screen = this.origin?.screen ?? this.screen;
+    const control = this.origin ? this.origin.control : focused instanceof HTMLElement && focused.closest(".screen") ? focused : null;
     return this.bridge.call(method, params, onPending ? { onPending } : undefined).then((reply) => {
       this.answered(screen, control, method, params, reply);
       return reply;

@@ -33,10 +33,14 @@ export class TopBar {
       cell("lan", "LAN"),
     );
     this.more = h("button", { class: "tb-more", type: "button", "aria-expanded": "false", "aria-controls": "tb-folded", "data-action": "topbarMore", text: "More ▾" });
-    this.more.addEventListener("click", () => {
-      const open = this.folded.dataset.open !== "1";
+    const setOpen = (open: boolean) => {
       this.folded.dataset.open = open ? "1" : "0";
       this.more.setAttribute("aria-expanded", String(open));
+    };
+    this.more.addEventListener("click", () => setOpen(this.folded.dataset.open !== "1"));
+    // A tap anywhere else folds the figures away again.
+    document.addEventListener("pointerdown", (e) => {
+      if (this.folded.dataset.open === "1" && !this.folded.contains(e.target as Node) && !this.more.contains(e.target as Node)) setOpen(false);
     });
     this.el = h("header", { class: "topbar" },
       h("div", { class: "brand" }, h("span", { class: "brand-name", text: "RUVI" }), this.conn),
