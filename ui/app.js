@@ -908,6 +908,9 @@
           return "login";
         }
         if (res.status !== 200 || !body) return "error";
+        if (this.polling && !(this.connection.phase === "online" && this.connection.transport === "polling")) {
+          this.setConnection({ phase: "online", transport: "polling" });
+        }
         this.acceptState(body);
         return "ok";
       } catch {

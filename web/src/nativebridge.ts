@@ -534,6 +534,10 @@ class LanBridge extends BridgeBase {
         return "login";
       }
       if (res.status !== 200 || !body) return "error";
+      // The poll that answers is the link: online before its state, so that state counts.
+      if (this.polling && !(this.connection.phase === "online" && this.connection.transport === "polling")) {
+        this.setConnection({ phase: "online", transport: "polling" });
+      }
       this.acceptState(body as State);
       return "ok";
     } catch {
