@@ -1457,8 +1457,8 @@
       setClass(c.audio, "ok", !!a.running && !a.error);
       setClass(c.audio, "bad", !a.running || !!a.error);
       c.audio.title = a.error || "";
-      setText(c.format, `${fmtNum(a.sampleRate)} / ${fmtNum(a.blockFrames)}`);
-      c.format.title = "Sample rate in Hz / block in frames";
+      setText(c.format, `${fmtField(a.sampleRate, "rate")} / ${fmtNum(a.blockFrames)}`);
+      c.format.title = "Sample rate / block in frames";
       setText(c.xruns, fmtNum(a.xruns));
       setClass(c.xruns, "warn", (a.xruns ?? 0) > 0);
       c.xruns.title = "";
@@ -1817,7 +1817,7 @@
       this.latency.dataset.field = "latency";
       this.caps = h("table", { class: "kv caps" });
       this.rate = h("select", { "aria-label": "Sample rate" });
-      for (const r of [44100, 48e3, 88200, 96e3]) this.rate.append(h("option", { value: r, text: `${r} Hz` }));
+      for (const r of [44100, 48e3, 88200, 96e3]) this.rate.append(h("option", { value: r, text: fmtField(r, "rate") }));
       this.block = h("select", { "aria-label": "Block size" });
       for (const b of [32, 64, 128, 256, 512, 1024]) this.block.append(h("option", { value: b, text: `${b} frames` }));
       this.autoStart = h("input", { type: "checkbox", "aria-label": "Start audio when the page loads" });

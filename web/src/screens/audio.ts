@@ -75,7 +75,7 @@ export class AudioScreen {
     this.latency.dataset.field = "latency";
     this.caps = h("table", { class: "kv caps" });
     this.rate = h("select", { "aria-label": "Sample rate" });
-    for (const r of [44100, 48000, 88200, 96000]) this.rate.append(h("option", { value: r, text: `${r} Hz` }));
+    for (const r of [44100, 48000, 88200, 96000]) this.rate.append(h("option", { value: r, text: fmtField(r, "rate") }));
     this.block = h("select", { "aria-label": "Block size" });
     for (const b of [32, 64, 128, 256, 512, 1024]) this.block.append(h("option", { value: b, text: `${b} frames` }));
     this.autoStart = h("input", { type: "checkbox", "aria-label": "Start audio when the page loads" });

@@ -3,7 +3,7 @@
 // no room for them. While the stage computer cannot be reached every figure says so instead of
 // showing its last value.
 
-import { h, setClass, setText, fmtNum } from "../dom";
+import { fmtField, fmtNum, h, setClass, setText } from "../dom";
 import type { ConnectionState } from "../nativebridge";
 import type { Store } from "../store";
 
@@ -88,8 +88,8 @@ export class TopBar {
     setClass(c.audio, "ok", !!a.running && !a.error);
     setClass(c.audio, "bad", !a.running || !!a.error);
     c.audio.title = a.error || "";
-    setText(c.format, `${fmtNum(a.sampleRate)} / ${fmtNum(a.blockFrames)}`);
-    c.format.title = "Sample rate in Hz / block in frames";
+    setText(c.format, `${fmtField(a.sampleRate, "rate")} / ${fmtNum(a.blockFrames)}`);
+    c.format.title = "Sample rate / block in frames";
     setText(c.xruns, fmtNum(a.xruns));
     setClass(c.xruns, "warn", (a.xruns ?? 0) > 0);
     c.xruns.title = "";
