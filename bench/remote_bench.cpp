@@ -1,8 +1,9 @@
 // Remote server figures. Without arguments: Google Benchmark runs of the wire code (HTTP request
-// reading, WebSocket frame parsing) over memory connections. With --serve PORT WEBROOT: runs a
-// loopback-only server with a small control handler until SIGINT or SIGTERM, for
-// scripts/bench-remote to drive with wrk and WebSocket clients; it prints "ready <port>" once
-// listening and its CPU time on exit.
+// reading, WebSocket frame parsing) over memory connections. With --serve PORT WEBROOT
+// [STATE_BYTES]: runs a loopback-only server with a small control handler until SIGINT or
+// SIGTERM, for scripts/bench-remote and bench/lan-latency to drive with wrk and WebSocket
+// clients; it prints "ready <port>" once listening and its CPU time on exit. STATE_BYTES pads
+// the control state to about that size (a 32-strip console's state is about 23 KB).
 #include "remote/http_request.h"
 #include "remote/memory_connection.h"
 #include "remote/remote_server.h"
@@ -52,6 +53,8 @@ void BM_FrameReader(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameReader);
 
+std::size_t statePadding = 0;
+
 nlohmann::json benchHandler(const nlohmann::json& request) {
     const std::string method = request.value("method", std::string());
     if (method == "getControlState") {
@@ -62,6 +65,9 @@ nlohmann::json benchHandler(const nlohmann::json& request) {
             result["meters"].push_back({{"id", "in" + std::to_string(i)}, {"peak", -18.5}});
         }
         result["uiState"] = {{"strips", {{"in1", "Vox"}}}};
+        if (statePadding > 0) {
+            result["padding"] = std::string(statePadding, 'x');
+        }
         return {{"id", request.value("id", 0)}, {"ok", true}, {"result", result}};
     }
     return {{"id", request.value("id", 0)}, {"ok", true}, {"result", nlohmann::json::object()}};
@@ -93,7 +99,10 @@ int serve(unsigned port, const char* webRoot) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--serve") == 0) {
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--serve") == 0) {
+        if (argc == 5) {
+            statePadding = static_cast<std::size_t>(std::stoul(argv[4]));
+        }
         return serve(static_cast<unsigned>(std::stoul(argv[2])), argv[3]);
     }
     benchmark::Initialize(&argc, argv);

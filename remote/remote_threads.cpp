@@ -75,6 +75,8 @@ void RemoteServer::Impl::acceptLoop(int listener) {
             }
             continue;
         }
+        // Every connection, HTTP or WebSocket, answers small replies right after larger writes.
+        (void)setNoDelay(socket);
         bool queued = false;
         {
             std::lock_guard lock(queueMutex);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,6 +90,11 @@ void setNonBlocking(int socket, bool enabled) {
     if (flags >= 0) {
         ::fcntl(socket, F_SETFL, enabled ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
     }
+}
+
+bool setNoDelay(int socket) noexcept {
+    const int one = 1;
+    return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 void shutdownSocket(int socket) noexcept {

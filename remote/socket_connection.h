@@ -29,6 +29,10 @@ std::string localAddress(int socket);
 std::string peerAddress(int socket);
 
 void setNonBlocking(int socket, bool enabled);
+// Sends each write at once instead of holding a small one back until the peer acknowledges what
+// went before (a reply written after a state push would otherwise wait for the peer's delayed
+// acknowledgement). False when the option could not be set; the socket still works.
+bool setNoDelay(int socket) noexcept;
 void shutdownSocket(int socket) noexcept;
 void closeSocket(int socket) noexcept;
 

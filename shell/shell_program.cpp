@@ -423,6 +423,10 @@ const std::string& ShellProgram::folder() const noexcept {
     return impl_->folder;
 }
 
+bool ShellProgram::statusInFlight() const noexcept {
+    return impl_->web != nullptr && impl_->web->statusInFlight();
+}
+
 int runProgram(int argc, char** argv) {
     gdk_set_allowed_backends("x11");
     if (!gtk_init_check(&argc, &argv)) {

@@ -72,12 +72,16 @@ public:
     GtkEditorHost& editors() const noexcept;
     const std::string& webRoot() const noexcept;
     const std::string& folder() const noexcept;
+    // The status tick the timer runs every 100 ms: collects a finished job and posts the status
+    // event unless the previous one is still on its way. Tests run it faster than the timer.
+    void tick();
+    // True while the last status event has not reached the page yet.
+    [[nodiscard]] bool statusInFlight() const noexcept;
 
     struct Impl;
 
 private:
     void onDestroy();
-    void tick();
     void drainPending();
     void dialogReturned();
 

@@ -303,7 +303,10 @@ void deliver(WebKitWebView* view, std::shared_ptr<bool> statusInFlight, const ch
     g_variant_dict_init(&arguments, nullptr);
     g_variant_dict_insert(&arguments, "kind", "s", kind);
     g_variant_dict_insert_value(&arguments, "text", g_variant_new_string(text.c_str()));
-    GVariant* packed = g_variant_dict_end(&arguments);
+    // The call only reads its arguments and never sinks the floating reference the dictionary
+    // hands out, so that reference is ours to drop: left floating, every post would keep its
+    // whole text (a status event ten times a second).
+    GVariant* packed = g_variant_ref_sink(g_variant_dict_end(&arguments));
     auto* done = new CallDone{std::move(statusInFlight)};
     webkit_web_view_call_async_javascript_function(
         view, "ruviDeliver(kind, text);", -1, packed, kBridgeWorld, nullptr, nullptr,
@@ -323,6 +326,7 @@ void deliver(WebKitWebView* view, std::shared_ptr<bool> statusInFlight, const ch
             }
         },
         done);
+    g_variant_unref(packed);
 }
 
 std::string compact(const nlohmann::json& value) {

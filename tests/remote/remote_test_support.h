@@ -101,6 +101,7 @@ public:
     explicit RawWebSocket(unsigned port);
     ~RawWebSocket();
     bool upgraded() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void sendFrame(int opcode, const std::string& payload, bool fin = true, bool mask = true);
     void sendRaw(const std::string& bytes);
     // Next frame as (opcode, payload); opcode -1 when the connection closed or timed out.
