@@ -814,7 +814,8 @@
         setClass(this.entry, "invalid", v === null);
         this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit}`}` : "";
         if (v !== null) this.emit(v);
-        this.render(true);
+        this.render(false);
+        if (v !== null) this.entry.value = fmtValue(this.value, opts.unit);
       });
       this.el = h("div", { class: "param" }, h("span", { class: "param-label", text: opts.shortLabel ?? opts.label }), this.slider, this.entry);
       this.bind(track);
@@ -854,7 +855,10 @@
       this.thumb.style.left = `calc(${p.toFixed(2)}% - var(--param-thumb) / 2)`;
       this.fill.style.width = `${p.toFixed(2)}%`;
       const text = fmtValue(this.value, this.opts.unit);
-      if (entry) this.entry.value = text;
+      if (entry && document.activeElement !== this.entry) {
+        this.entry.value = text;
+        setClass(this.entry, "invalid", false);
+      }
       this.slider.setAttribute("aria-valuenow", String(this.value));
       this.slider.setAttribute("aria-valuetext", text);
     }
@@ -2130,6 +2134,8 @@
       __publicField(this, "proc", defaultProcessing());
       __publicField(this, "bound", null);
       __publicField(this, "fineMode", false);
+      /** Another strip was picked: rebuild even while a control of the last one has the focus. */
+      __publicField(this, "switched", false);
       /** The level each send had before it was switched off, to switch it on again. */
       __publicField(this, "lastOn", /* @__PURE__ */ new Map());
       this.picker = h("select", { "aria-label": "Strip" });
@@ -2177,6 +2183,7 @@
       this.current = id;
       this.generation = -1;
       this.structure = "";
+      this.switched = true;
       this.update();
     }
     update() {
@@ -2203,8 +2210,9 @@
       if (document.activeElement !== this.name) this.name.value = s.name ?? s.id;
       this.swatch.style.background = s.color ?? "#888";
       const key = this.structureOf(s);
-      if (key !== this.structure && !(document.activeElement && this.body.contains(document.activeElement))) {
+      if (key !== this.structure && (this.switched || !(document.activeElement && this.body.contains(document.activeElement)))) {
         this.structure = key;
+        this.switched = false;
         this.render(s);
       }
       this.refresh(s);

@@ -155,3 +155,33 @@ export async function coreMissing() {
     throw e;
   }
 }
+
+/** Debian's Chromium as a tablet or a laptop: its own profile, this viewport, touch or not. */
+export async function launchDevice({ width, height, touch = false }) {
+  const profile = mkdtempSync(join(tmpdir(), "ruvi-chromium-"));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: "/usr/bin/chromium",
+    headless: true,
+    viewport: { width, height },
+    hasTouch: touch,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync", ...(touch ? ["--touch-events=enabled"] : [])],
+  });
+  return {
+    context,
+    async close() {
+      await context.close();
+      rmSync(profile, { recursive: true, force: true });
+    },
+  };
+}
+
+/** Saves a page screenshot under the build tree (or RUVI_UI_SHOTS) for a person to look at. */
+export async function saveShot(page, name) {
+  const dir = process.env.RUVI_UI_SHOTS ?? join(root, "build", "dev", "ui-shots");
+  const { mkdirSync } = await import("node:fs");
+  mkdirSync(dir, { recursive: true });
+  const png = await page.screenshot();
+  writeFileSync(join(dir, `${name}.png`), png);
+  return png;
+}

@@ -268,7 +268,9 @@ export class ParamSlider {
       setClass(this.entry, "invalid", v === null);
       this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit}`}` : "";
       if (v !== null) this.emit(v);
-      this.render(true);
+      this.render(false);
+      // What was taken, as the control shows it; a refused text stays for correcting.
+      if (v !== null) this.entry.value = fmtValue(this.value, opts.unit);
     });
     this.el = h("div", { class: "param" }, h("span", { class: "param-label", text: opts.shortLabel ?? opts.label }), this.slider, this.entry);
     this.bind(track);
@@ -315,7 +317,10 @@ export class ParamSlider {
     this.thumb.style.left = `calc(${p.toFixed(2)}% - var(--param-thumb) / 2)`;
     this.fill.style.width = `${p.toFixed(2)}%`;
     const text = fmtValue(this.value, this.opts.unit);
-    if (entry) this.entry.value = text;
+    if (entry && document.activeElement !== this.entry) {
+      this.entry.value = text;
+      setClass(this.entry, "invalid", false);
+    }
     this.slider.setAttribute("aria-valuenow", String(this.value));
     this.slider.setAttribute("aria-valuetext", text);
   }

@@ -113,6 +113,8 @@ export class StripScreen {
   private proc: JsonObject = defaultProcessing();
   private bound: Bound | null = null;
   private fineMode = false;
+  /** Another strip was picked: rebuild even while a control of the last one has the focus. */
+  private switched = false;
   /** The level each send had before it was switched off, to switch it on again. */
   private lastOn = new Map<string, number>();
 
@@ -154,6 +156,7 @@ export class StripScreen {
     this.current = id;
     this.generation = -1;
     this.structure = "";
+    this.switched = true;
     this.update();
   }
 
@@ -180,8 +183,9 @@ export class StripScreen {
     if (document.activeElement !== this.name) this.name.value = s.name ?? s.id;
     this.swatch.style.background = s.color ?? "#888";
     const key = this.structureOf(s);
-    if (key !== this.structure && !(document.activeElement && this.body.contains(document.activeElement))) {
+    if (key !== this.structure && (this.switched || !(document.activeElement && this.body.contains(document.activeElement)))) {
       this.structure = key;
+      this.switched = false;
       this.render(s);
     }
     this.refresh(s);
