@@ -25,11 +25,6 @@
   function setClass(el, name, on) {
     if (el.classList.contains(name) !== on) el.classList.toggle(name, on);
   }
-  function fmtDb(v, digits = 1) {
-    if (v === void 0 || v === null || !Number.isFinite(v)) return "-∞";
-    if (v <= -80) return "off";
-    return (v > 0 ? "+" : "") + v.toFixed(digits);
-  }
   function fmtNum(v, digits = 2) {
     if (typeof v !== "number" || !Number.isFinite(v)) return String(v ?? "–");
     return Number.isInteger(v) ? String(v) : v.toFixed(digits);
@@ -1135,6 +1130,85 @@
     }
   };
 
+  // web/src/units.ts
+  var MINUS = "−";
+  function valueToPos(v, s) {
+    const x = Math.min(s.max, Math.max(s.min, v));
+    if (s.log) return Math.log(x / s.min) / Math.log(s.max / s.min);
+    return (x - s.min) / (s.max - s.min);
+  }
+  function posToValue(pos, s) {
+    const p = Math.min(1, Math.max(0, pos));
+    if (s.log) return s.min * Math.pow(s.max / s.min, p);
+    return s.min + p * (s.max - s.min);
+  }
+  var signed = (v, digits) => {
+    const t = Math.abs(v).toFixed(digits);
+    if (Number(t) === 0) return t;
+    return (v < 0 ? MINUS : "+") + t;
+  };
+  function fmtLevel(db2, offAt = -80) {
+    if (!Number.isFinite(db2) || db2 <= offAt) return `${MINUS}∞ dB`;
+    return `${signed(db2, 1)} dB`;
+  }
+  function fmtValue(v, unit) {
+    if (!Number.isFinite(v)) return "–";
+    switch (unit) {
+      case "dB":
+        return `${signed(v, 1)} dB`;
+      case "Hz":
+        return v >= 1e3 ? `${trim(v / 1e3, v >= 1e4 ? 1 : 2)} kHz` : `${Math.round(v)} Hz`;
+      case "ms":
+        return `${trim(v, v < 10 ? 2 : v < 100 ? 1 : 0)} ms`;
+      case "ratio":
+        return `${trim(v, 1)}:1`;
+      case "q":
+        return trim(v, 2);
+      case "%":
+        return `${trim(v, 1)} %`;
+    }
+  }
+  function trim(v, digits) {
+    return String(Number(v.toFixed(digits)));
+  }
+  function parseValue(text, unit) {
+    const t = text.trim().replace(/\u2212/g, "-").replace(/,/g, ".").toLowerCase();
+    const m = /^([+-]?(?:\d+\.?\d*|\.\d+))\s*([a-z%:]*)\s*(1?)$/.exec(t);
+    if (!m) return null;
+    let v = Number(m[1]);
+    const suffix = m[2];
+    if (!Number.isFinite(v)) return null;
+    const ok = (...allowed) => allowed.includes(suffix);
+    switch (unit) {
+      case "dB":
+        if (!ok("", "db")) return null;
+        break;
+      case "Hz":
+        if (ok("k", "khz")) v *= 1e3;
+        else if (!ok("", "hz")) return null;
+        break;
+      case "ms":
+        if (ok("s")) v *= 1e3;
+        else if (!ok("", "ms")) return null;
+        break;
+      case "ratio":
+        if (!ok("", ":")) return null;
+        break;
+      case "q":
+        if (!ok("", "q")) return null;
+        break;
+      case "%":
+        if (!ok("", "%")) return null;
+        break;
+    }
+    if (m[3] && unit !== "ratio") return null;
+    return v;
+  }
+  function markText(db2) {
+    if (!Number.isFinite(db2)) return `${MINUS}∞`;
+    return db2 < 0 ? `${MINUS}${Math.abs(db2)}` : String(db2);
+  }
+
   // web/src/widgets.ts
   var TAPER = [
     [-80, 0],
@@ -1148,12 +1222,12 @@
     [5, 0.925],
     [10, 1]
   ];
-  function dbToPos(db) {
-    if (db <= TAPER[0][0]) return 0;
+  function dbToPos(db2) {
+    if (db2 <= TAPER[0][0]) return 0;
     for (let i = 1; i < TAPER.length; i++) {
       const [d1, p1] = TAPER[i];
       const [d0, p0] = TAPER[i - 1];
-      if (db <= d1) return p0 + (db - d0) / (d1 - d0) * (p1 - p0);
+      if (db2 <= d1) return p0 + (db2 - d0) / (d1 - d0) * (p1 - p0);
     }
     return 1;
   }
@@ -1166,39 +1240,107 @@
     }
     return FADER_MAX;
   }
+  var FADER_MARKS = [10, 5, 0, -5, -10, -20, -30, -40, -60, -Infinity];
+  var METER_MARKS = [0, -6, -12, -20, -30, -40, -60];
+  var METER_FLOOR_DB = -60;
+  function scale(cls, label, marks) {
+    const el = h("div", { class: `scale ${cls}`, role: "list", "aria-label": label });
+    for (const m of marks) {
+      el.append(h("span", { class: "mark", role: "listitem", style: `bottom:${(m.pos * 100).toFixed(2)}%`, text: m.text }));
+    }
+    return el;
+  }
+  var TapTracker = class {
+    constructor() {
+      __publicField(this, "lastTap", 0);
+      __publicField(this, "downAt", 0);
+      __publicField(this, "moved", 0);
+    }
+    down() {
+      const now = performance.now();
+      if (now - this.lastTap < 350) {
+        this.lastTap = 0;
+        return true;
+      }
+      this.downAt = now;
+      this.moved = 0;
+      return false;
+    }
+    move(d) {
+      this.moved = Math.max(this.moved, Math.abs(d));
+    }
+    up() {
+      const tap = this.moved < 4 && performance.now() - this.downAt < 300;
+      this.lastTap = tap ? performance.now() : 0;
+    }
+  };
+  var disabledOf = (el) => el.getAttribute("aria-disabled") === "true";
   var Fader = class {
     constructor(opts) {
       this.opts = opts;
+      /** The whole unit: scale, track and readout. */
       __publicField(this, "el");
+      /** The focusable slider itself. */
+      __publicField(this, "slider");
       __publicField(this, "thumb");
       __publicField(this, "readout");
+      __publicField(this, "entry");
       __publicField(this, "value", 0);
       __publicField(this, "dragging", false);
-      __publicField(this, "lastTap", 0);
+      __publicField(this, "taps", new TapTracker());
       this.thumb = h("div", { class: "fader-thumb" });
       const track = h("div", { class: "fader-track" }, h("div", { class: "fader-zero" }), this.thumb);
       this.readout = h("div", { class: "fader-readout" });
-      this.el = h("div", {
+      this.slider = h("div", {
         class: "fader",
         role: "slider",
         tabindex: 0,
         "aria-label": opts.label,
         "aria-valuemin": FADER_MIN,
-        "aria-valuemax": FADER_MAX
-      }, track, this.readout);
+        "aria-valuemax": FADER_MAX,
+        "aria-orientation": "vertical"
+      }, track);
+      const marks = FADER_MARKS.map((db2) => ({ text: markText(db2), pos: dbToPos(Number.isFinite(db2) ? db2 : FADER_MIN) }));
+      this.el = h(
+        "div",
+        { class: "fader-unit" },
+        h("div", { class: "fader-body" }, this.slider, scale("fader-scale", "Fader scale in dB", marks)),
+        this.readout
+      );
+      if (opts.entry) {
+        const entry = h("input", { type: "text", class: "entry", inputmode: "decimal", "aria-label": `${opts.label} value` });
+        entry.addEventListener("change", () => {
+          const v = parseValue(entry.value, "dB");
+          const off = /^\s*(-|\u2212)?\s*(∞|inf|off)/i.test(entry.value);
+          setClass(entry, "invalid", v === null && !off);
+          if (v !== null || off) this.emit(off ? FADER_MIN : v);
+          entry.value = fmtLevel(this.value);
+        });
+        this.entry = entry;
+        this.el.append(entry);
+      }
       this.bind(track);
       this.render();
     }
     get active() {
       return this.dragging;
     }
-    set(db) {
-      if (this.dragging || db === this.value) return;
-      this.value = db;
+    get disabled() {
+      return disabledOf(this.slider);
+    }
+    /** A disabled fader shows its value and takes no input. */
+    set disabled(v) {
+      this.slider.setAttribute("aria-disabled", String(v));
+      if (this.entry) this.entry.disabled = v;
+    }
+    set(db2) {
+      if (this.dragging || db2 === this.value) return;
+      this.value = db2;
       this.render();
     }
-    emit(db) {
-      const v = clampFader(db);
+    emit(db2) {
+      if (this.disabled) return;
+      const v = clampFader(db2);
       if (v === this.value) return;
       this.value = v;
       this.render();
@@ -1206,39 +1348,34 @@
     }
     render() {
       this.thumb.style.bottom = `calc(${(dbToPos(this.value) * 100).toFixed(2)}% - var(--thumb-h) / 2)`;
-      const text = fmtDb(this.value);
-      if (this.readout.textContent !== text) this.readout.textContent = text;
-      this.el.setAttribute("aria-valuenow", String(this.value));
-      this.el.setAttribute("aria-valuetext", `${text} dB`);
+      const text = fmtLevel(this.value);
+      setText(this.readout, text);
+      if (this.entry && document.activeElement !== this.entry) this.entry.value = text;
+      this.slider.setAttribute("aria-valuenow", String(this.value));
+      this.slider.setAttribute("aria-valuetext", text);
     }
     bind(track) {
       let startY = 0;
       let startPos = 0;
       let pointer = -1;
-      let downAt = 0;
-      let moved = 0;
       track.addEventListener("pointerdown", (e) => {
-        if (pointer !== -1) return;
-        const now = performance.now();
-        if (now - this.lastTap < 350) {
-          this.lastTap = 0;
+        if (pointer !== -1 || this.disabled) return;
+        if (this.taps.down()) {
           this.emit(0);
           return;
         }
-        downAt = now;
-        moved = 0;
         pointer = e.pointerId;
         track.setPointerCapture(e.pointerId);
         startY = e.clientY;
         startPos = dbToPos(this.value);
         this.dragging = true;
-        this.el.classList.add("dragging");
+        this.slider.classList.add("dragging");
         e.preventDefault();
       });
       const move = (e) => {
         var _a, _b;
         if (e.pointerId !== pointer) return;
-        moved = Math.max(moved, Math.abs(e.clientY - startY));
+        this.taps.move(e.clientY - startY);
         const height = track.clientHeight || 200;
         const fine = e.shiftKey || (((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ?? false);
         const delta = (startY - e.clientY) / height * (fine ? 0.25 : 1);
@@ -1246,17 +1383,17 @@
       };
       const end = (e) => {
         if (e.pointerId !== pointer) return;
-        const tap = moved < 4 && performance.now() - downAt < 300;
-        this.lastTap = tap ? performance.now() : 0;
+        this.taps.up();
         pointer = -1;
         this.dragging = false;
-        this.el.classList.remove("dragging");
+        this.slider.classList.remove("dragging");
       };
       track.addEventListener("pointermove", move);
       track.addEventListener("pointerup", end);
       track.addEventListener("pointercancel", end);
-      this.el.addEventListener("keydown", (e) => {
-        const step = e.shiftKey ? 0.1 : 0.5;
+      this.slider.addEventListener("keydown", (e) => {
+        var _a, _b;
+        const step = e.shiftKey || ((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ? 0.1 : 0.5;
         const map = {
           ArrowUp: () => this.value + step,
           ArrowRight: () => this.value + step,
@@ -1274,33 +1411,282 @@
       });
     }
   };
+  var ParamSlider = class {
+    constructor(opts, value) {
+      this.opts = opts;
+      __publicField(this, "el");
+      __publicField(this, "slider");
+      __publicField(this, "entry");
+      __publicField(this, "thumb");
+      __publicField(this, "fill");
+      __publicField(this, "value");
+      __publicField(this, "dragging", false);
+      __publicField(this, "taps", new TapTracker());
+      this.value = value;
+      this.thumb = h("div", { class: "param-thumb" });
+      this.fill = h("div", { class: "param-fill" });
+      const track = h("div", { class: "param-track" }, this.fill, this.thumb);
+      this.slider = h("div", {
+        class: "param-slider",
+        role: "slider",
+        tabindex: 0,
+        "aria-label": opts.label,
+        "aria-valuemin": opts.scale.min,
+        "aria-valuemax": opts.scale.max
+      }, track);
+      this.entry = h("input", { type: "text", class: "entry", inputmode: "decimal", "aria-label": `${opts.label} value` });
+      this.entry.addEventListener("change", () => {
+        const v = parseValue(this.entry.value, opts.unit);
+        setClass(this.entry, "invalid", v === null);
+        this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit}`}` : "";
+        if (v !== null) this.emit(v);
+        this.render(false);
+        if (v !== null) this.entry.value = fmtValue(this.value, opts.unit);
+      });
+      this.el = h("div", { class: "param" }, h("span", { class: "param-label", text: opts.shortLabel ?? opts.label }), this.slider, this.entry);
+      this.bind(track);
+      this.render(true);
+    }
+    get disabled() {
+      return disabledOf(this.slider);
+    }
+    set disabled(v) {
+      this.slider.setAttribute("aria-disabled", String(v));
+      this.entry.disabled = v;
+    }
+    get busy() {
+      return this.dragging || document.activeElement === this.entry;
+    }
+    set(v) {
+      if (this.busy || v === this.value) return;
+      this.value = v;
+      this.render(true);
+    }
+    quantize(v) {
+      const { min, max } = this.opts.scale;
+      const s = this.opts.step;
+      const q = Math.round(v / s) * s;
+      return Math.min(max, Math.max(min, Number(q.toFixed(6))));
+    }
+    emit(v) {
+      if (this.disabled) return;
+      const q = v === this.opts.def ? v : this.quantize(v);
+      if (q === this.value) return;
+      this.value = q;
+      this.render(document.activeElement !== this.entry);
+      this.opts.onInput(q);
+    }
+    render(entry) {
+      const p = valueToPos(this.value, this.opts.scale) * 100;
+      this.thumb.style.left = `calc(${p.toFixed(2)}% - var(--param-thumb) / 2)`;
+      this.fill.style.width = `${p.toFixed(2)}%`;
+      const text = fmtValue(this.value, this.opts.unit);
+      if (entry && document.activeElement !== this.entry) {
+        this.entry.value = text;
+        setClass(this.entry, "invalid", false);
+      }
+      this.slider.setAttribute("aria-valuenow", String(this.value));
+      this.slider.setAttribute("aria-valuetext", text);
+    }
+    bind(track) {
+      let startX = 0;
+      let startPos = 0;
+      let pointer = -1;
+      track.addEventListener("pointerdown", (e) => {
+        if (pointer !== -1 || this.disabled) return;
+        if (this.taps.down()) {
+          if (this.opts.def !== void 0) this.emit(this.opts.def);
+          return;
+        }
+        pointer = e.pointerId;
+        track.setPointerCapture(e.pointerId);
+        startX = e.clientX;
+        startPos = valueToPos(this.value, this.opts.scale);
+        this.dragging = true;
+        this.slider.classList.add("dragging");
+        e.preventDefault();
+      });
+      track.addEventListener("pointermove", (e) => {
+        var _a, _b;
+        if (e.pointerId !== pointer) return;
+        this.taps.move(e.clientX - startX);
+        const width = track.clientWidth || 200;
+        const fine = e.shiftKey || (((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ?? false);
+        const delta = (e.clientX - startX) / width * (fine ? 0.25 : 1);
+        this.emit(posToValue(startPos + delta, this.opts.scale));
+      });
+      const end = (e) => {
+        if (e.pointerId !== pointer) return;
+        this.taps.up();
+        pointer = -1;
+        this.dragging = false;
+        this.slider.classList.remove("dragging");
+      };
+      track.addEventListener("pointerup", end);
+      track.addEventListener("pointercancel", end);
+      this.slider.addEventListener("keydown", (e) => {
+        var _a, _b;
+        const fine = e.shiftKey || (((_b = (_a = this.opts).fine) == null ? void 0 : _b.call(_a)) ?? false);
+        const pos = valueToPos(this.value, this.opts.scale);
+        const step = fine ? 25e-4 : 0.01;
+        const byPos = (d) => () => {
+          const next = posToValue(pos + d, this.opts.scale);
+          const q = this.quantize(next);
+          return q === this.value ? this.value + Math.sign(d) * this.opts.step : next;
+        };
+        const map = {
+          ArrowUp: byPos(step),
+          ArrowRight: byPos(step),
+          ArrowDown: byPos(-step),
+          ArrowLeft: byPos(-step),
+          PageUp: byPos(0.1),
+          PageDown: byPos(-0.1),
+          Home: this.opts.def !== void 0 ? () => this.opts.def : void 0,
+          End: void 0
+        };
+        const f = map[e.key];
+        if (!f) return;
+        e.preventDefault();
+        this.emit(f());
+      });
+    }
+  };
   var HOLD_MS = 1500;
-  var CLIP_MS = 3e3;
-  var FLOOR_DB = -60;
-  function meterPos(peak) {
-    const db = peakToDb(peak);
-    if (!Number.isFinite(db) || db <= FLOOR_DB) return 0;
-    return Math.min(1, (db - FLOOR_DB) / -FLOOR_DB);
+  var ZONES = [[-18, "#2fbf5f"], [-6, "#e8c23a"], [0, "#e84a3a"]];
+  function meterFrac(peak) {
+    const db2 = peakToDb(peak);
+    if (!Number.isFinite(db2) || db2 <= METER_FLOOR_DB) return 0;
+    return Math.min(1, (db2 - METER_FLOOR_DB) / -METER_FLOOR_DB);
   }
+  var reductionText = (db2) => db2 < 0.5 ? "0" : markText(-Math.round(db2));
   var MeterBank = class {
     constructor() {
       __publicField(this, "meters", /* @__PURE__ */ new Map());
-      __publicField(this, "running", false);
+      __publicField(this, "dirty", /* @__PURE__ */ new Set());
+      __publicField(this, "frame", 0);
+      __publicField(this, "visibility");
+      __publicField(this, "sizes");
+      /** Counts for the page figures: frames drawn and canvases drawn in them. */
+      __publicField(this, "stats", { frames: 0, canvases: 0, feeds: 0 });
+      window.__ruviMeters = this;
+      this.visibility = typeof IntersectionObserver === "function" ? new IntersectionObserver((entries) => {
+        for (const e of entries) {
+          const s = this.byCanvas(e.target);
+          if (!s) continue;
+          s.visible = e.isIntersecting;
+          if (s.visible) this.mark(s);
+        }
+      }) : null;
+      this.sizes = typeof ResizeObserver === "function" ? new ResizeObserver((entries) => {
+        const dpr = window.devicePixelRatio || 1;
+        for (const e of entries) {
+          const s = this.byCanvas(e.target);
+          if (!s) continue;
+          s.width = Math.max(1, Math.round(e.contentRect.width * dpr));
+          s.height = Math.max(1, Math.round(e.contentRect.height * dpr));
+          s.shown = "";
+          this.mark(s);
+        }
+      }) : null;
     }
-    canvas(id, stereo) {
-      const canvas = h("canvas", { class: "meter", width: 28, height: 240, "data-meter": id });
-      this.meters.set(id, { canvas, l: 0, r: 0, holdL: 0, holdR: 0, holdAt: 0, clipAt: -Infinity, stereo, gr: 0, dirty: true });
-      this.start();
-      return canvas;
+    byCanvas(t) {
+      const id = t.dataset.meter;
+      const s = id === void 0 ? void 0 : this.meters.get(id);
+      return s && s.canvas === t ? s : void 0;
+    }
+    /** The meter of one strip: clip mark, canvas and its dBFS scale. */
+    meter(id, stereo, label = id) {
+      var _a, _b;
+      this.forget(id);
+      const canvas = h("canvas", { class: "meter", width: 1, height: 1, "data-meter": id, "aria-hidden": "true" });
+      const clip = h("div", { class: "clip-mark", text: "CLIP" });
+      const marks = METER_MARKS.map((db2) => ({ text: markText(db2), pos: (db2 - METER_FLOOR_DB) / -METER_FLOOR_DB }));
+      const el = h(
+        "div",
+        { class: "meter-unit", title: "Tap to clear the clip mark", "aria-label": `${label} meter`, "data-meter-unit": id },
+        clip,
+        h("div", { class: "meter-body" }, canvas, scale("meter-scale", "Meter scale in dBFS", marks))
+      );
+      const s = {
+        id,
+        el,
+        canvas,
+        clip,
+        gr: null,
+        stereo,
+        l: 0,
+        r: 0,
+        holdL: 0,
+        holdR: 0,
+        holdAtL: 0,
+        holdAtR: 0,
+        clipped: false,
+        gate: 0,
+        comp: 0,
+        grShown: "",
+        blank: false,
+        visible: this.visibility === null,
+        shown: "",
+        width: 0,
+        height: 0
+      };
+      el.addEventListener("click", () => {
+        if (!s.clipped) return;
+        s.clipped = false;
+        setClass(clip, "on", false);
+      });
+      this.meters.set(id, s);
+      (_a = this.visibility) == null ? void 0 : _a.observe(canvas);
+      (_b = this.sizes) == null ? void 0 : _b.observe(canvas);
+      return el;
+    }
+    /** A line with the strip's gate and compressor gain reduction, in dB. */
+    reduction(id) {
+      const gr = h(
+        "div",
+        { class: "gr", title: "Gain reduction: gate, compressor" },
+        h("span", { class: "gr-k", text: "G" }),
+        h("span", { class: "gr-v gr-gate", text: "0" }),
+        h("span", { class: "gr-k", text: "C" }),
+        h("span", { class: "gr-v gr-comp", text: "0" })
+      );
+      const s = this.meters.get(id);
+      if (s) s.gr = gr;
+      return gr;
+    }
+    /** The gain reduction last reported for a strip (dB, positive), or undefined. */
+    reductionOf(id) {
+      const s = this.meters.get(id);
+      return s ? { gate: s.gate, comp: s.comp } : void 0;
     }
     forget(id) {
+      var _a, _b;
+      const s = this.meters.get(id);
+      if (!s) return;
+      (_a = this.visibility) == null ? void 0 : _a.unobserve(s.canvas);
+      (_b = this.sizes) == null ? void 0 : _b.unobserve(s.canvas);
+      this.dirty.delete(s);
       this.meters.delete(id);
     }
     clearAll() {
-      this.meters.clear();
+      for (const id of [...this.meters.keys()]) this.forget(id);
     }
-    /** Values from a state message; drawing waits for the next frame. */
+    /**
+     * Shows nothing until the next state message: levels, holds and reductions drop to zero and
+     * the meters turn grey (for a link that is lost). Clip marks stay until tapped.
+     */
+    blank() {
+      for (const s of this.meters.values()) {
+        s.l = s.r = s.holdL = s.holdR = 0;
+        s.gate = s.comp = 0;
+        s.blank = true;
+        this.showReduction(s);
+        this.mark(s);
+      }
+    }
+    /** Values from a state message; a meter whose picture changes is drawn on the next frame. */
     feed(meters, stripMeters) {
+      this.stats.feeds++;
       const now = performance.now();
       if (Array.isArray(meters)) {
         for (const m of meters) {
@@ -1310,69 +1696,95 @@
           const r = Number(m.peakR) || 0;
           s.l = l;
           s.r = r;
-          if (l >= s.holdL || r >= s.holdR || now - s.holdAt > HOLD_MS) {
-            s.holdL = Math.max(l, now - s.holdAt > HOLD_MS ? 0 : s.holdL);
-            s.holdR = Math.max(r, now - s.holdAt > HOLD_MS ? 0 : s.holdR);
-            s.holdAt = now;
+          if (l >= s.holdL || now - s.holdAtL > HOLD_MS) {
+            s.holdL = l;
+            s.holdAtL = now;
           }
-          if (l >= 1 || r >= 1) s.clipAt = now;
-          s.dirty = true;
+          if (r >= s.holdR || now - s.holdAtR > HOLD_MS) {
+            s.holdR = r;
+            s.holdAtR = now;
+          }
+          if ((l >= 1 || r >= 1) && !s.clipped) {
+            s.clipped = true;
+            setClass(s.clip, "on", true);
+          }
+          s.blank = false;
+          this.mark(s);
         }
       }
       if (Array.isArray(stripMeters)) {
         for (const m of stripMeters) {
           const s = this.meters.get(m.nodeId);
           if (!s) continue;
-          s.gr = Math.max(Math.abs(Number(m.gateReductionDb) || 0), Math.abs(Number(m.compressorReductionDb) || 0));
+          s.gate = Math.abs(Number(m.gateReductionDb) || 0);
+          s.comp = Math.abs(Number(m.compressorReductionDb) || 0);
+          this.showReduction(s);
         }
       }
     }
-    start() {
-      if (this.running) return;
-      this.running = true;
-      const frame = () => {
-        this.draw();
-        requestAnimationFrame(frame);
-      };
-      requestAnimationFrame(frame);
+    showReduction(s) {
+      if (!s.gr) return;
+      const g = s.blank ? "–" : reductionText(s.gate);
+      const c = s.blank ? "–" : reductionText(s.comp);
+      if (g + c === s.grShown) return;
+      s.grShown = g + c;
+      setText(s.gr.children[1], g);
+      setText(s.gr.children[3], c);
+      setClass(s.gr, "active", g !== "0" || c !== "0");
+    }
+    mark(s) {
+      if (!s.visible || !s.width || this.picture(s).key === s.shown) return;
+      this.dirty.add(s);
+      if (!this.frame) this.frame = requestAnimationFrame(() => this.draw());
     }
     draw() {
-      const now = performance.now();
-      for (const s of this.meters.values()) {
-        const clip = now - s.clipAt < CLIP_MS;
-        if (!s.dirty && !clip && now - s.holdAt < HOLD_MS + 50) continue;
-        if (!s.canvas.isConnected) continue;
-        s.dirty = false;
-        const c = s.canvas.getContext("2d");
-        if (!c) continue;
-        const { width: w, height: hgt } = s.canvas;
-        c.fillStyle = "#0b0f14";
-        c.fillRect(0, 0, w, hgt);
-        const top = 8;
-        const bars = s.stereo ? [s.l, s.r] : [Math.max(s.l, s.r)];
-        const holds = s.stereo ? [s.holdL, s.holdR] : [Math.max(s.holdL, s.holdR)];
-        const bw = s.stereo ? 9 : 18;
-        for (let i = 0; i < bars.length; i++) {
-          const x = 2 + i * (bw + 2);
-          const len = meterPos(bars[i]) * (hgt - top);
-          const grad = c.createLinearGradient(0, hgt, 0, top);
-          grad.addColorStop(0, "#2fbf5f");
-          grad.addColorStop(0.7, "#2fbf5f");
-          grad.addColorStop(0.85, "#e8c23a");
-          grad.addColorStop(1, "#e84a3a");
-          c.fillStyle = grad;
-          c.fillRect(x, hgt - len, bw, len);
-          const hp = meterPos(holds[i]) * (hgt - top);
-          if (hp > 0) {
-            c.fillStyle = "#f2f4f7";
-            c.fillRect(x, hgt - hp - 1, bw, 2);
+      this.frame = 0;
+      this.stats.frames++;
+      for (const s of this.dirty) this.drawOne(s);
+      this.dirty.clear();
+    }
+    /** What the meter would show, in device pixels. */
+    picture(s) {
+      const H = s.height;
+      const bars = s.stereo ? [s.l, s.r] : [Math.max(s.l, s.r)];
+      const holds = s.stereo ? [s.holdL, s.holdR] : [Math.max(s.holdL, s.holdR)];
+      const len = bars.map((p) => Math.round(meterFrac(p) * H));
+      const hold = holds.map((p) => Math.round(meterFrac(p) * H));
+      return { len, hold, key: `${s.blank ? "b" : ""}${H}:${len.join(",")}/${hold.join(",")}` };
+    }
+    drawOne(s) {
+      if (!s.visible || !s.width) return;
+      const H = s.height;
+      const { len, hold, key } = this.picture(s);
+      if (key === s.shown) return;
+      const c = s.canvas;
+      if (c.width !== s.width) c.width = s.width;
+      if (c.height !== s.height) c.height = s.height;
+      const g = c.getContext("2d");
+      if (!g) return;
+      this.stats.canvases++;
+      s.shown = key;
+      const W = s.width;
+      g.fillStyle = s.blank ? "#2a3038" : "#0b0f14";
+      g.fillRect(0, 0, W, H);
+      if (s.blank) return;
+      const gap = Math.max(1, Math.round(W / 14));
+      const bw = (W - gap * (len.length - 1)) / len.length;
+      for (let i = 0; i < len.length; i++) {
+        const x = Math.round(i * (bw + gap));
+        const w = Math.round(bw);
+        let from = 0;
+        for (const [db2, colour] of ZONES) {
+          const to = Math.min(len[i], Math.round((db2 - METER_FLOOR_DB) / -METER_FLOOR_DB * H));
+          if (to > from) {
+            g.fillStyle = colour;
+            g.fillRect(x, H - to, w, to - from);
           }
+          from = Math.max(from, to);
         }
-        c.fillStyle = clip ? "#ff3b30" : "#2a323c";
-        c.fillRect(2, 0, w - 8, 6);
-        if (s.gr > 0.1) {
-          c.fillStyle = "#e8a33d";
-          c.fillRect(w - 5, top, 4, Math.min(hgt - top, s.gr * 6));
+        if (hold[i] > 0) {
+          g.fillStyle = "#f2f4f7";
+          g.fillRect(x, Math.max(0, H - hold[i] - 1), w, 2);
         }
       }
     }
@@ -1493,6 +1905,7 @@
   };
 
   // web/src/screens/mixer.ts
+  var NO_CUE = "Solo needs a cue bus; this session has none";
   var SECTION_TITLES = {
     channels: "Channels",
     aux: "Aux",
@@ -1513,6 +1926,8 @@
       __publicField(this, "title", "Mixer");
       __publicField(this, "el");
       __publicField(this, "body");
+      __publicField(this, "scroller");
+      __publicField(this, "pinned");
       __publicField(this, "cue");
       __publicField(this, "fine");
       __publicField(this, "columns", /* @__PURE__ */ new Map());
@@ -1531,7 +1946,9 @@
         this.fine.setAttribute("aria-pressed", String(this.fineMode));
         setClass(this.fine, "on", this.fineMode);
       });
-      this.body = h("div", { class: "mixer-body" });
+      this.scroller = h("div", { class: "mix-scroll" });
+      this.pinned = h("div", { class: "mix-pinned" });
+      this.body = h("div", { class: "mixer-body" }, this.scroller, this.pinned);
       this.el = h(
         "section",
         { class: "screen mixer", "data-screen": this.id },
@@ -1540,7 +1957,7 @@
           { class: "toolbar" },
           this.cue,
           this.fine,
-          h("span", { class: "hint", text: "Drag faders; Shift or Fine for small steps; double-tap or Home for 0 dB." })
+          h("span", { class: "hint", text: "Drag faders; Shift or Fine for small steps; double-tap or Home for 0 dB; tap a meter to clear its clip mark." })
         ),
         this.body
       );
@@ -1553,6 +1970,7 @@
         parts.push(k + ":" + list.map((s) => `${s.id}|${s.name}|${s.color}|${s.width}`).join(","));
       }
       parts.push("dcas:" + (ui.dcas ?? []).map((d) => `${d.id}|${d.name}`).join(","));
+      parts.push(`cue:${ui.monitor ? 1 : 0}`);
       return parts.join(";");
     }
     update(uiChanged) {
@@ -1572,35 +1990,39 @@
       this.structureKey = key;
       for (const id of this.columns.keys()) this.meters.forget(id);
       this.columns.clear();
-      this.body.replaceChildren();
-      for (const k of [...STRIP_ARRAYS, "master", "mono", "monitor"]) {
+      this.scroller.replaceChildren();
+      this.pinned.replaceChildren();
+      const cue = !!ui.monitor;
+      for (const k of [...STRIP_ARRAYS, "mono", "monitor", "master"]) {
         const v = ui[k];
         const list = Array.isArray(v) ? v : v ? [v] : [];
         if (!list.length) continue;
         const sec = h("div", { class: `mix-section sec-${k}` }, h("h3", { text: SECTION_TITLES[k] }));
         const row = h("div", { class: "strips" });
-        for (const s of list) row.append(this.stripColumn(s, k === "channels"));
+        const solo = k === "master" || k === "monitor" ? "none" : cue ? "live" : "noCue";
+        for (const s of list) row.append(this.stripColumn(s, k === "channels", solo));
         sec.append(row);
-        this.body.append(sec);
+        (k === "master" ? this.pinned : this.scroller).append(sec);
       }
       if ((ui.dcas ?? []).length) {
         const sec = h("div", { class: "mix-section sec-dcas" }, h("h3", { text: SECTION_TITLES.dcas }));
         const row = h("div", { class: "strips" });
         for (const d of ui.dcas ?? []) row.append(this.dcaColumn(d));
         sec.append(row);
-        this.body.append(sec);
+        this.scroller.append(sec);
       }
-      if (!this.body.firstChild) this.body.append(h("p", { class: "empty", text: "No session applied. Build one under Session." }));
+      this.pinned.hidden = !this.pinned.firstChild;
+      if (!this.scroller.firstChild && !this.pinned.firstChild) this.scroller.append(h("p", { class: "empty", text: "No session applied. Build one under Session." }));
     }
-    stripColumn(s, isChannel) {
+    stripColumn(s, isChannel, soloMode) {
       const id = s.id;
-      const send = (db) => {
+      const send = (db2) => {
         const ui = this.store.ui;
         const strip = ui && findStrip(ui, id);
-        return ui && strip ? this.store.send(faderRequest(ui, strip, db)) : Promise.resolve();
+        return ui && strip ? this.store.send(faderRequest(ui, strip, db2)) : Promise.resolve();
       };
       const coalesce = new Coalescer(send);
-      const fader = new Fader({ label: `${s.name ?? id} fader`, onInput: (db) => coalesce.push(db), fine: () => this.fineMode });
+      const fader = new Fader({ label: `${s.name ?? id} fader`, onInput: (db2) => coalesce.push(db2), fine: () => this.fineMode });
       const toggle = (label, cls, run) => {
         const b = h("button", { class: `tog ${cls}`, type: "button", text: label, "aria-pressed": "false" });
         b.addEventListener("click", () => {
@@ -1611,10 +2033,19 @@
         return b;
       };
       const mute = toggle("MUTE", "mute", (strip, ui) => void this.store.send(muteRequest(ui, strip, strip.mute !== true)));
-      const solo = toggle("SOLO", "solo", (strip) => void this.store.send(scalarRequest(strip, "solo", strip.solo !== true)));
+      let solo;
+      if (soloMode === "live") solo = toggle("SOLO", "solo", (strip) => void this.store.send(scalarRequest(strip, "solo", strip.solo !== true)));
+      else if (soloMode === "noCue") {
+        solo = h(
+          "button",
+          { class: "tog solo no-cue", type: "button", disabled: true, "aria-pressed": "false", title: NO_CUE, "aria-label": `SOLO: ${NO_CUE}` },
+          h("span", { text: "SOLO" }),
+          h("small", { text: "no cue bus" })
+        );
+      }
       const polarity = toggle("Ø", "pol", (strip) => void this.store.send(scalarRequest(strip, "polarity", strip.polarity !== true)));
       const arm = isChannel ? toggle("ARM", "arm", (strip) => void this.store.call("uiPatch", { uiPatch: { entityId: strip.id, key: "arm", value: strip.arm !== true } })) : void 0;
-      const pan = h("input", { type: "range", min: -100, max: 100, step: 1, class: "pan", "aria-label": `${s.name ?? id} pan` });
+      const pan = h("input", { type: "range", min: -100, max: 100, step: 1, class: "pan", "aria-label": `${s.name ?? id} pan`, title: "Pan; double-tap to centre" });
       const panSend = new Coalescer((v) => {
         const ui = this.store.ui;
         const strip = ui && findStrip(ui, id);
@@ -1635,8 +2066,9 @@
         h("div", { class: "strip-color" }),
         name,
         badge,
-        h("div", { class: "strip-buttons" }, mute, solo),
-        h("div", { class: "fader-row" }, this.meters.canvas(id, stereo), fader.el),
+        h("div", { class: "strip-buttons" }, mute, solo ?? null),
+        h("div", { class: "fader-row" }, this.meters.meter(id, stereo, s.name ?? id), fader.el),
+        this.meters.reduction(id),
         pan,
         h("div", { class: "strip-buttons" }, polarity, arm ?? null)
       );
@@ -1645,12 +2077,12 @@
     }
     dcaColumn(d) {
       const id = d.id;
-      const coalesce = new Coalescer((db) => {
+      const coalesce = new Coalescer((db2) => {
         var _a, _b;
         const dca = (_b = (_a = this.store.ui) == null ? void 0 : _a.dcas) == null ? void 0 : _b.find((x) => x.id === id);
-        return dca ? this.store.send(dcaRequest(dca, "level", db)) : Promise.resolve();
+        return dca ? this.store.send(dcaRequest(dca, "level", db2)) : Promise.resolve();
       });
-      const fader = new Fader({ label: `${d.name ?? id} DCA fader`, onInput: (db) => coalesce.push(db), fine: () => this.fineMode });
+      const fader = new Fader({ label: `${d.name ?? id} DCA fader`, onInput: (db2) => coalesce.push(db2), fine: () => this.fineMode });
       const mute = h("button", { class: "tog mute", type: "button", text: "MUTE", "aria-pressed": "false" });
       mute.addEventListener("click", () => {
         var _a, _b;
@@ -1671,7 +2103,7 @@
       return el;
     }
     refreshValues(ui) {
-      var _a;
+      var _a, _b;
       setText(this.cue, `Cue: ${ui.cueMode ?? "PFL"}`);
       for (const col of this.columns.values()) {
         if (col.dca) {
@@ -1686,7 +2118,8 @@
         if (!col.coalesce.busy) col.fader.set(s.level ?? 0);
         this.pressed(col.mute, s.mute === true);
         setClass(col.el, "muted", effectiveMute(ui, s));
-        if (col.solo) this.pressed(col.solo, s.solo === true);
+        if ((_b = col.solo) == null ? void 0 : _b.classList.contains("no-cue")) col.solo.disabled = true;
+        else if (col.solo) this.pressed(col.solo, s.solo === true);
         if (col.polarity) this.pressed(col.polarity, s.polarity === true);
         if (col.arm) this.pressed(col.arm, s.arm === true);
         if (col.pan && document.activeElement !== col.pan) {
@@ -2307,31 +2740,51 @@
   }
 
   // web/src/screens/strip.ts
-  var FIELDS = [
-    { path: ["hpf", "frequencyHz"], label: "HPF Hz", min: 20, max: 2e3, step: 1 },
-    ...[0, 1, 2, 3].flatMap((b) => [
-      { path: ["eq", "bands", b, "frequencyHz"], label: `EQ${b + 1} Hz`, min: 20, max: 2e4, step: 1 },
-      { path: ["eq", "bands", b, "gainDb"], label: `EQ${b + 1} dB`, min: -24, max: 24, step: 0.5 },
-      { path: ["eq", "bands", b, "q"], label: `EQ${b + 1} Q`, min: 0.1, max: 18, step: 0.1 }
-    ]),
-    { path: ["gate", "thresholdDb"], label: "Gate thr dB", min: -100, max: 0, step: 1 },
-    { path: ["gate", "rangeDb"], label: "Gate range dB", min: 0, max: 90, step: 1 },
-    { path: ["gate", "attackMs"], label: "Gate att ms", min: 0.05, max: 200, step: 0.05 },
-    { path: ["gate", "holdMs"], label: "Gate hold ms", min: 0, max: 2e3, step: 1 },
-    { path: ["gate", "releaseMs"], label: "Gate rel ms", min: 1, max: 4e3, step: 1 },
-    { path: ["compressor", "thresholdDb"], label: "Comp thr dB", min: -90, max: 0, step: 1 },
-    { path: ["compressor", "ratio"], label: "Comp ratio", min: 1, max: 40, step: 0.1 },
-    { path: ["compressor", "kneeDb"], label: "Comp knee dB", min: 0, max: 24, step: 0.5 },
-    { path: ["compressor", "attackMs"], label: "Comp att ms", min: 0.05, max: 1e3, step: 0.05 },
-    { path: ["compressor", "releaseMs"], label: "Comp rel ms", min: 1, max: 4e3, step: 1 },
-    { path: ["compressor", "makeupDb"], label: "Comp makeup dB", min: -24, max: 24, step: 0.5 }
+  var Q = Math.SQRT1_2;
+  var freq = (path, label, def, max = 2e4) => ({ path, label, unit: "Hz", scale: { min: 20, max, log: true }, step: 1, def });
+  var db = (path, label, min, max, def, step = 0.1) => ({ path, label, unit: "dB", scale: { min, max }, step, def });
+  var ms = (path, label, min, max, def) => ({ path, label, unit: "ms", scale: min > 0 ? { min, max, log: true } : { min, max }, step: min < 1 ? 0.01 : 1, def });
+  var BAND_NAMES = ["Low shelf", "Low mid", "High mid", "High shelf"];
+  var BAND_FREQ = [80, 350, 2500, 8e3];
+  var SECTIONS = [
+    { key: "hpf", title: "High-pass", toggle: { path: ["hpf", "enabled"], label: "HPF" }, fields: [freq(["hpf", "frequencyHz"], "Frequency", 80, 2e3)] },
+    { key: "eq", title: "EQ", toggle: { path: ["eq", "enabled"], label: "EQ" }, fields: [] },
+    {
+      key: "gate",
+      title: "Gate",
+      toggle: { path: ["gate", "enabled"], label: "Gate" },
+      reduction: "gate",
+      fields: [
+        db(["gate", "thresholdDb"], "Threshold", -100, 0, -60, 0.5),
+        db(["gate", "rangeDb"], "Range", 0, 90, 60, 0.5),
+        ms(["gate", "attackMs"], "Attack", 0.05, 200, 3),
+        ms(["gate", "holdMs"], "Hold", 0, 2e3, 30),
+        ms(["gate", "releaseMs"], "Release", 1, 4e3, 150)
+      ]
+    },
+    {
+      key: "compressor",
+      title: "Compressor",
+      toggle: { path: ["compressor", "enabled"], label: "Comp" },
+      reduction: "comp",
+      fields: [
+        db(["compressor", "thresholdDb"], "Threshold", -90, 0, -18, 0.5),
+        { path: ["compressor", "ratio"], label: "Ratio", unit: "ratio", scale: { min: 1, max: 40, log: true }, step: 0.1, def: 3 },
+        db(["compressor", "kneeDb"], "Knee", 0, 24, 6, 0.5),
+        ms(["compressor", "attackMs"], "Attack", 0.05, 1e3, 10),
+        ms(["compressor", "releaseMs"], "Release", 1, 4e3, 100),
+        db(["compressor", "makeupDb"], "Makeup", -24, 24, 0)
+      ]
+    }
   ];
-  var TOGGLES = [
-    { path: ["hpf", "enabled"], label: "HPF" },
-    { path: ["eq", "enabled"], label: "EQ" },
-    { path: ["gate", "enabled"], label: "Gate" },
-    { path: ["compressor", "enabled"], label: "Comp" }
-  ];
+  function bandFields(b) {
+    const p = (k) => ["eq", "bands", b, k];
+    return [
+      { ...freq(p("frequencyHz"), `Band ${b + 1} frequency`, BAND_FREQ[b]), short: "Frequency" },
+      { ...db(p("gainDb"), `Band ${b + 1} gain`, -24, 24, 0), short: "Gain" },
+      { path: p("q"), label: `Band ${b + 1} Q`, short: "Q", unit: "q", scale: { min: 0.1, max: 18, log: true }, step: 0.01, def: Q }
+    ];
+  }
   function getPath(o, path) {
     return path.reduce((a, k) => a == null ? void 0 : a[k], o);
   }
@@ -2340,6 +2793,7 @@
     for (let i = 0; i < path.length - 1; i++) a = a[path[i]];
     a[path[path.length - 1]] = v;
   }
+  var reductionText2 = (v) => `${v < 0.05 ? "0.0" : `−${v.toFixed(1)}`} dB`;
   var StripScreen = class {
     constructor(store) {
       this.store = store;
@@ -2348,19 +2802,59 @@
       __publicField(this, "el");
       __publicField(this, "current", "");
       __publicField(this, "generation", -1);
+      __publicField(this, "structure", "");
       __publicField(this, "picker");
+      __publicField(this, "name");
+      __publicField(this, "swatch");
+      __publicField(this, "fineButton");
       __publicField(this, "body");
-      __publicField(this, "params");
       __publicField(this, "procSend");
+      __publicField(this, "trimSend");
+      /** The processing being edited: the held one, with this page's edits not yet echoed. */
+      __publicField(this, "proc", defaultProcessing());
+      __publicField(this, "bound", null);
+      __publicField(this, "fineMode", false);
+      /** Another strip was picked: rebuild even while a control of the last one has the focus. */
+      __publicField(this, "switched", false);
+      /** The level each send had before it was switched off, to switch it on again. */
+      __publicField(this, "lastOn", /* @__PURE__ */ new Map());
       this.picker = h("select", { "aria-label": "Strip" });
       this.picker.addEventListener("change", () => this.show(this.picker.value));
+      this.name = h("input", { type: "text", maxlength: 64, "aria-label": "Strip name" });
+      this.name.addEventListener("change", () => {
+        const s = this.strip();
+        if (s) void this.store.send({ method: "uiPatch", params: { uiPatch: { entityId: s.id, key: "name", value: this.name.value } } });
+      });
+      this.swatch = h("span", { class: "swatch" });
+      this.fineButton = h("button", { class: "btn", type: "button", "aria-pressed": "false", text: "Fine" });
+      this.fineButton.addEventListener("click", () => {
+        this.fineMode = !this.fineMode;
+        this.fineButton.setAttribute("aria-pressed", String(this.fineMode));
+        setClass(this.fineButton, "on", this.fineMode);
+      });
       this.body = h("div", { class: "strip-detail" });
-      this.params = h("div", { class: "vst-params" });
       this.procSend = new Coalescer((p) => {
         const s = this.strip();
         return s ? this.store.send(processingRequest(s, p)) : Promise.resolve();
       });
-      this.el = h("section", { class: "screen strip-screen", "data-screen": this.id }, h("div", { class: "toolbar" }, this.picker), this.body, this.params);
+      this.trimSend = new Coalescer((v) => {
+        const s = this.strip();
+        return s ? this.store.send(scalarRequest(s, "trimDb", v)) : Promise.resolve();
+      });
+      this.el = h(
+        "section",
+        { class: "screen strip-screen", "data-screen": this.id },
+        h(
+          "div",
+          { class: "toolbar" },
+          this.picker,
+          this.swatch,
+          h("label", { class: "strip-name-field" }, "Name ", this.name),
+          this.fineButton,
+          h("span", { class: "hint", text: "Drag or type a value with its unit (80 Hz, 2.5 kHz, −6 dB); Shift or Fine for small steps; double-tap or Home for the default." })
+        ),
+        this.body
+      );
     }
     strip() {
       return this.store.ui ? findStrip(this.store.ui, this.current) : void 0;
@@ -2368,102 +2862,223 @@
     show(id) {
       this.current = id;
       this.generation = -1;
+      this.structure = "";
+      this.switched = true;
       this.update();
     }
     update() {
       var _a;
+      this.showReduction();
       const ui = this.store.ui;
       if (!ui || this.generation === this.store.uiGeneration) return;
       this.generation = this.store.uiGeneration;
       const strips = allStrips(ui);
-      if (!this.current || !strips.some((s) => s.id === this.current)) this.current = ((_a = strips[0]) == null ? void 0 : _a.id) ?? "";
-      this.picker.replaceChildren(...strips.map((s) => h("option", { value: s.id, text: s.name ?? s.id })));
+      if (!this.current || !strips.some((s2) => s2.id === this.current)) this.current = ((_a = strips[0]) == null ? void 0 : _a.id) ?? "";
+      const options = strips.map((s2) => `${s2.id}|${s2.name ?? ""}`).join(",");
+      if (this.picker.dataset.options !== options) {
+        this.picker.dataset.options = options;
+        this.picker.replaceChildren(...strips.map((s2) => h("option", { value: s2.id, text: s2.name ?? s2.id })));
+      }
       this.picker.value = this.current;
-      if (document.activeElement && this.body.contains(document.activeElement)) return;
-      this.render();
-    }
-    render() {
       const s = this.strip();
       if (!s) {
+        this.structure = "";
+        this.bound = null;
         this.body.replaceChildren(h("p", { class: "empty", text: "No strip selected." }));
         return;
       }
-      const proc = structuredClone(s.stripProcessing ?? defaultProcessing());
-      const parts = [];
-      const trim = h("input", { type: "number", min: -60, max: 24, step: 0.5, value: s.trim ?? 0, "aria-label": "Trim dB" });
-      trim.addEventListener("change", () => void this.store.send(scalarRequest(s, "trimDb", Number(trim.value))));
-      const name = h("input", { type: "text", value: s.name ?? s.id, maxlength: 64, "aria-label": "Strip name" });
-      name.addEventListener("change", () => void this.store.send({ method: "uiPatch", params: { uiPatch: { entityId: s.id, key: "name", value: name.value } } }));
-      parts.push(h(
+      if (document.activeElement !== this.name) this.name.value = s.name ?? s.id;
+      this.swatch.style.background = s.color ?? "#888";
+      const key = this.structureOf(s);
+      if (key !== this.structure && (this.switched || !(document.activeElement && this.body.contains(document.activeElement)))) {
+        this.structure = key;
+        this.switched = false;
+        this.render(s);
+      }
+      this.refresh(s);
+    }
+    structureOf(s) {
+      const ui = this.store.ui;
+      const busName = (id) => {
+        var _a;
+        return ((_a = allStrips(ui).find((x) => x.id === id)) == null ? void 0 : _a.name) ?? id;
+      };
+      return [
+        s.id,
+        this.store.lan ? "lan" : "desk",
+        (s.sends ?? []).map((x) => `${x.busId}:${busName(x.busId)}:${x.pre}`).join(","),
+        (s.inserts ?? []).map((i) => `${i.id}:${i.name ?? ""}`).join(",")
+      ].join(";");
+    }
+    heldProcessing(s) {
+      const base = defaultProcessing();
+      const held = s.stripProcessing ?? {};
+      for (const k of Object.keys(base)) if (held[k] && typeof held[k] === "object") base[k] = { ...base[k], ...structuredClone(held[k]) };
+      return base;
+    }
+    edit(path, v) {
+      setPath(this.proc, path, v);
+      this.procSend.push(structuredClone(this.proc));
+    }
+    slider(f, onInput) {
+      return new ParamSlider({ label: f.label, shortLabel: f.short, unit: f.unit, scale: f.scale, step: f.step, def: f.def, fine: () => this.fineMode, onInput }, f.def);
+    }
+    render(s) {
+      this.proc = this.heldProcessing(s);
+      const bound = { sliders: [], toggles: [], trim: null, polarity: null, sends: [], bypass: [], reduction: [] };
+      const section = (key, title, toggle, reduction) => {
+        const head = h("div", { class: "section-head" });
+        if (toggle) {
+          const box = h("input", { type: "checkbox", "aria-label": toggle.label });
+          box.addEventListener("change", () => this.edit(toggle.path, box.checked));
+          bound.toggles.push({ path: toggle.path, box });
+          head.append(h("label", { class: "check big" }, box, h("span", { class: "section-title", text: title })));
+        } else head.append(h("span", { class: "section-title", text: title }));
+        if (reduction) {
+          const el = h("span", { class: "reduction", "data-reduction": reduction, title: "Gain reduction now" }, "GR ", h("span", { class: "v" }));
+          bound.reduction.push({ kind: reduction, el });
+          head.append(el);
+        }
+        return h("div", { class: `proc-section sec-${key}`, "data-section": key }, head);
+      };
+      const input = section("input", "Input");
+      bound.trim = this.slider(db(["trim"], "Trim", -60, 24, 0), (v) => this.trimSend.push(v));
+      bound.polarity = h("button", { class: "tog pol", type: "button", text: "Ø Polarity", "aria-pressed": "false" });
+      bound.polarity.addEventListener("click", () => {
+        const st = this.strip();
+        if (st) void this.store.send(scalarRequest(st, "polarity", st.polarity !== true));
+      });
+      input.append(bound.trim.el, bound.polarity);
+      const parts = [input];
+      for (const sec of SECTIONS) {
+        const el = section(sec.key, sec.title, sec.toggle, sec.reduction);
+        if (sec.key === "eq") {
+          const bands = h("div", { class: "eq-bands" });
+          for (let b = 0; b < 4; b++) {
+            const col = h("div", { class: "eq-band", "data-band": b }, h("div", { class: "band-title", text: `${b + 1} · ${BAND_NAMES[b]}` }));
+            for (const f of bandFields(b)) col.append(this.bindField(f, bound).el);
+            bands.append(col);
+          }
+          el.append(bands);
+        } else for (const f of sec.fields) el.append(this.bindField(f, bound).el);
+        parts.push(el);
+      }
+      const proc = h("div", { class: "proc-sections" }, ...parts);
+      const out = [proc];
+      const sends = s.sends ?? [];
+      if (sends.length) {
+        const row = h("div", { class: "send-row" });
+        for (const send of sends) row.append(this.sendCard(send.busId, send.pre, bound));
+        out.push(h("h3", { text: "Sends" }), row);
+      }
+      out.push(h("h3", { text: "Inserts" }));
+      for (const ins of s.inserts ?? []) out.push(this.insertCard(s, ins.id, ins.name ?? ins.id, bound));
+      if (!(s.inserts ?? []).length) {
+        out.push(h("p", { class: "empty", text: this.store.lan ? "No inserts on this strip." : "No inserts; add them under Session." }));
+      }
+      this.body.replaceChildren(...out);
+      this.bound = bound;
+    }
+    bindField(f, bound) {
+      const slider = this.slider(f, (v) => this.edit(f.path, v));
+      bound.sliders.push({ field: f, slider });
+      return slider;
+    }
+    busName(busId) {
+      var _a;
+      return ((_a = allStrips(this.store.ui).find((x) => x.id === busId)) == null ? void 0 : _a.name) ?? busId;
+    }
+    sendCard(busId, pre, bound) {
+      const name = this.busName(busId);
+      const coalesce = new Coalescer((lv) => {
+        const st = this.strip();
+        return st ? this.store.send(sendRequest(st, busId, lv)) : Promise.resolve();
+      });
+      const fader = new Fader({ label: `Send to ${name}`, onInput: (lv) => coalesce.push(lv), fine: () => this.fineMode, entry: true });
+      const on = h("button", { class: "tog send-on", type: "button", "aria-pressed": "false", text: "ON", "aria-label": `Send to ${name} on` });
+      on.addEventListener("click", () => {
+        var _a, _b;
+        const st = this.strip();
+        const level = ((_b = (_a = st == null ? void 0 : st.sends) == null ? void 0 : _a.find((x) => x.busId === busId)) == null ? void 0 : _b.level) ?? FADER_MIN;
+        if (level > FADER_MIN) {
+          this.lastOn.set(`${this.current}>${busId}`, level);
+          coalesce.push(FADER_MIN);
+        } else coalesce.push(this.lastOn.get(`${this.current}>${busId}`) ?? 0);
+      });
+      bound.sends.push({ busId, fader, on, coalesce });
+      return h(
+        "div",
+        { class: "send-card", "data-send": busId },
+        h("strong", { class: "send-name", text: name }),
+        fader.el,
+        h(
+          "div",
+          { class: "send-foot" },
+          h("span", { class: "chip", text: pre ? "Pre-fader" : "Post-fader", title: "Pre or post is set with the routing under Session" }),
+          on
+        )
+      );
+    }
+    insertCard(s, slotId, name, bound) {
+      const byp = h("input", { type: "checkbox", "aria-label": `Bypass ${slotId}` });
+      byp.addEventListener("change", () => {
+        const st = this.strip();
+        if (st) void this.store.send(bypassRequest(st, slotId, byp.checked));
+      });
+      bound.bypass.push({ id: slotId, box: byp });
+      const params = h("div", { class: "vst-params" });
+      const paramsBtn = actionButton("Parameters", () => this.loadParams(slotId, params));
+      paramsBtn.dataset.action = "getVstParameters";
+      const row = h(
         "div",
         { class: "form-row" },
-        h("span", { class: "swatch", style: `background:${s.color ?? "#888"}` }),
-        h("label", {}, "Name ", name),
-        h("label", {}, "Trim dB ", trim)
-      ));
-      const toggles = h("div", { class: "form-row" });
-      for (const t of TOGGLES) {
-        const cb = h("input", { type: "checkbox", "aria-label": t.label });
-        cb.checked = getPath(proc, t.path) === true;
-        cb.addEventListener("change", () => {
-          setPath(proc, t.path, cb.checked);
-          this.procSend.push(structuredClone(proc));
-        });
-        toggles.append(h("label", { class: "check big" }, cb, ` ${t.label}`));
-      }
-      parts.push(toggles);
-      const grid = h("div", { class: "proc-grid" });
-      for (const f of FIELDS) {
-        const v = getPath(proc, f.path);
-        if (v === void 0) continue;
-        const input = h("input", { type: "range", min: f.min, max: f.max, step: f.step, value: v, "aria-label": f.label });
-        const out = h("span", { class: "v", text: fmtNum(v, 2) });
-        input.addEventListener("input", () => {
-          setPath(proc, f.path, Number(input.value));
-          setText(out, fmtNum(Number(input.value), 2));
-          this.procSend.push(structuredClone(proc));
-        });
-        grid.append(h("label", { class: "proc" }, h("span", { text: f.label }), input, out));
-      }
-      parts.push(grid);
-      parts.push(h("h3", { text: "Sends" }));
-      for (const send of s.sends ?? []) {
-        const bus = allStrips(this.store.ui).find((x) => x.id === send.busId);
-        const range = h("input", { type: "range", min: -80, max: 10, step: 0.5, value: send.level, "aria-label": `Send to ${send.busId}` });
-        const out = h("span", { class: "v", text: `${send.level <= -80 ? "off" : send.level} dB` });
-        const c = new Coalescer((lv) => {
-          const st = this.strip();
-          return st ? this.store.send(sendRequest(st, send.busId, lv)) : Promise.resolve();
-        });
-        range.addEventListener("input", () => {
-          setText(out, `${Number(range.value) <= -80 ? "off" : range.value} dB`);
-          c.push(Number(range.value));
-        });
-        parts.push(h("label", { class: "proc send" }, h("span", { text: `${(bus == null ? void 0 : bus.name) ?? send.busId} (${send.pre ? "pre" : "post"})` }), range, out));
-      }
-      parts.push(h("h3", { text: "Inserts" }));
-      for (const ins of s.inserts ?? []) {
-        const byp = h("input", { type: "checkbox", "aria-label": `Bypass ${ins.id}` });
-        byp.checked = ins.bypass === true;
-        byp.addEventListener("change", () => void this.store.send(bypassRequest(s, ins.id, byp.checked)));
-        const paramsBtn = actionButton("Parameters", () => this.loadParams(ins.id));
-        paramsBtn.dataset.action = "getVstParameters";
-        const editor = localOnly(actionButton("Open editor", () => this.store.call("showVstEditor", { nodeId: s.id, slotId: ins.id })), this.store.lan);
+        h("strong", { class: "insert-name", text: name }),
+        h("label", { class: "check" }, byp, " Bypass"),
+        paramsBtn
+      );
+      if (!this.store.lan) {
+        const editor = actionButton("Open editor", () => this.store.call("showVstEditor", { nodeId: s.id, slotId }));
         editor.dataset.action = "showVstEditor";
-        parts.push(h(
-          "div",
-          { class: "form-row insert", "data-insert": ins.id },
-          h("strong", { text: ins.name ?? ins.id }),
-          h("label", { class: "check" }, byp, " bypass"),
-          paramsBtn,
-          editor
-        ));
+        row.append(editor);
       }
-      if (!(s.inserts ?? []).length) parts.push(h("p", { class: "empty", text: "No inserts; add them under Session." }));
-      this.body.replaceChildren(...parts);
-      this.params.replaceChildren();
+      return h("div", { class: "insert-card", "data-insert": slotId }, row, params);
     }
-    async loadParams(slotId) {
+    refresh(s) {
+      var _a, _b, _c, _d;
+      const b = this.bound;
+      if (!b) return;
+      if (!this.procSend.busy) this.proc = this.heldProcessing(s);
+      for (const { field, slider } of b.sliders) {
+        const v = getPath(this.proc, field.path);
+        if (typeof v === "number") slider.set(v);
+      }
+      for (const { path, box } of b.toggles) box.checked = getPath(this.proc, path) === true;
+      if (!this.trimSend.busy) b.trim.set(s.trim ?? 0);
+      b.polarity.setAttribute("aria-pressed", String(s.polarity === true));
+      setClass(b.polarity, "on", s.polarity === true);
+      for (const x of b.sends) {
+        const level = ((_b = (_a = s.sends) == null ? void 0 : _a.find((y) => y.busId === x.busId)) == null ? void 0 : _b.level) ?? FADER_MIN;
+        if (!x.coalesce.busy) x.fader.set(level);
+        const on = level > FADER_MIN;
+        x.on.setAttribute("aria-pressed", String(on));
+        setClass(x.on, "on", on);
+        setText(x.on, on ? "ON" : "OFF");
+      }
+      for (const x of b.bypass) x.box.checked = ((_d = (_c = s.inserts) == null ? void 0 : _c.find((i) => i.id === x.id)) == null ? void 0 : _d.bypass) === true;
+    }
+    showReduction() {
+      var _a;
+      const b = this.bound;
+      if (!b || !b.reduction.length || this.el.hidden) return;
+      const list = (_a = this.store.status) == null ? void 0 : _a.stripMeters;
+      const m = Array.isArray(list) ? list.find((x) => x.nodeId === this.current) : void 0;
+      for (const r of b.reduction) {
+        const v = Math.abs(Number(r.kind === "gate" ? m == null ? void 0 : m.gateReductionDb : m == null ? void 0 : m.compressorReductionDb) || 0);
+        setText(r.el.lastElementChild, m ? reductionText2(v) : "–");
+        setClass(r.el, "active", v >= 0.5);
+      }
+    }
+    async loadParams(slotId, into) {
       var _a;
       const s = this.strip();
       if (!s) return;
@@ -2472,16 +3087,37 @@
       const list = Array.isArray((_a = r.result) == null ? void 0 : _a.parameters) ? r.result.parameters : [];
       const rows = list.slice(0, 256).map((p) => {
         const id = Number(p.id ?? p.parameterId);
-        const v = Number(p.value ?? p.normalized ?? 0);
-        const range = h("input", { type: "range", min: 0, max: 1, step: 1e-3, value: v, disabled: p.readOnly === true, "aria-label": String(p.title ?? p.name ?? id) });
+        const v = Number(p.normalized ?? p.value ?? 0);
+        const name = String(p.title ?? p.name ?? id);
+        const unit = typeof p.unit === "string" ? p.unit.trim() : "";
+        const steps = Number(p.stepCount) > 0 ? Number(p.stepCount) : 0;
+        const readOnly = p.readOnly === true;
+        const range = h("input", { type: "range", min: 0, max: 1, step: steps ? 1 / steps : 1e-3, value: v, disabled: readOnly, "aria-label": name });
+        const entry = h("input", { type: "text", class: "entry", inputmode: "decimal", disabled: readOnly, "aria-label": `${name} value`, title: "Position of the control, 0 to 100 %" });
+        const show = (x) => {
+          if (document.activeElement !== entry) entry.value = fmtValue(x * 100, "%");
+        };
+        show(v);
         const c = new Coalescer((x) => {
           const st = this.strip();
           return st ? this.store.send(vstParameterRequest(st, slotId, id, x)) : Promise.resolve();
         });
-        range.addEventListener("input", () => c.push(Number(range.value)));
-        return h("label", { class: "proc" }, h("span", { text: String(p.title ?? p.name ?? id) }), range);
+        range.addEventListener("input", () => {
+          show(Number(range.value));
+          c.push(Number(range.value));
+        });
+        entry.addEventListener("change", () => {
+          const x = parseValue(entry.value, "%");
+          setClass(entry, "invalid", x === null || x < 0 || x > 100);
+          if (x !== null && x >= 0 && x <= 100) {
+            range.value = String(x / 100);
+            c.push(x / 100);
+          }
+          entry.value = fmtValue(Number(range.value) * 100, "%");
+        });
+        return h("div", { class: "param vst-param" }, h("span", { class: "param-label", text: name }, unit ? h("span", { class: "unit", text: ` (${unit})` }) : null), range, entry);
       });
-      this.params.replaceChildren(h("h3", { text: `Parameters of ${slotId}` }), ...rows.length ? rows : [h("pre", { text: JSON.stringify(r.result, null, 1) })]);
+      into.replaceChildren(...rows.length ? rows : [h("p", { class: "empty", text: "This plug-in reports no parameters." })]);
     }
   };
 

@@ -2,9 +2,7 @@
 // server on 127.0.0.1 running the demo session (virtual tone through one strip to main).
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { mkdirSync, writeFileSync } from "node:fs";
-import { join } from "node:path";
-import { colourCount, coreMissing, launchBrowser, startStage } from "./support.mjs";
+import { colourCount, coreMissing, launchBrowser, saveShot, startStage } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
 
@@ -107,7 +105,7 @@ test("a fader moved to -10 dB sets the strip's level and the native gain in one 
   await page.mouse.up();
   await waitFor(() => store("s.revision") .then((r) => r === before.revision + 1), "revision + 1");
   assert.equal(await store("s.ui.channels[0].level"), -10);
-  assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "-10.0");
+  assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "\u221210.0 dB");
   // The strip's meter is post-fader: 10 dB down is a third of the peak.
   await waitFor(async () => {
     const p = await peakOf("in1");
@@ -151,11 +149,12 @@ test("a DCA moves its member's native gain, and the member's own fader still pas
 test("a send at the bottom of its fader is silent, and raised to 0 dB it carries the strip", { skip }, async () => {
   assert.equal(await peakOf("aux1"), 0, "-80 on the page is native -120: nothing reaches the aux");
   await page.click('.strip[data-strip="in1"] .strip-name');
-  await page.waitForSelector('[data-screen="strip"]:not([hidden])');
-  await page.fill('input[aria-label="Send to aux1"]', "0");
+  await page.waitForSelector('[data-screen="strip"]:not([hidden]) [data-send="aux1"]');
+  await page.focus('[data-send="aux1"] [role="slider"][aria-label="Send to Mon 1"]');
+  await page.keyboard.press("Home");
   await waitFor(() => store("s.ui.channels[0].sends[0].level === 0"), "the send at 0 dB");
   await waitFor(async () => Math.abs(dbBetween(await peakOf("aux1"), await peakOf("in1"))) < 0.5, "the aux level with the strip");
-  await page.fill('input[aria-label="Send to aux1"]', "-80");
+  await page.keyboard.press("End");
   await waitFor(async () => (await peakOf("aux1")) === 0, "silence again at the bottom");
   assert.equal(await store("s.ui.channels[0].sends[0].level"), -80);
   await page.click('[data-tab="mixer"]');
@@ -232,14 +231,10 @@ test("diagnostics show every member of the state", { skip }, async () => {
 test("a screenshot of the mixer is not one colour", { skip }, async () => {
   await page.click('[data-tab="mixer"]');
   await page.waitForTimeout(300);
-  const png = await page.screenshot();
-  if (process.env.RUVI_UI_SHOTS) {
-    mkdirSync(process.env.RUVI_UI_SHOTS, { recursive: true });
-    writeFileSync(join(process.env.RUVI_UI_SHOTS, "mixer.png"), png);
-    await page.click('[data-tab="diagnostics"]');
-    writeFileSync(join(process.env.RUVI_UI_SHOTS, "diagnostics.png"), await page.screenshot());
-    await page.click('[data-tab="mixer"]');
-  }
+  const png = await saveShot(page, "mixer");
+  await page.click('[data-tab="diagnostics"]');
+  await saveShot(page, "diagnostics");
+  await page.click('[data-tab="mixer"]');
   assert.ok(colourCount(png) > 20, "many colours");
 });
 

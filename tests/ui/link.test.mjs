@@ -47,10 +47,10 @@ test("a dropped WebSocket reconnects, authenticates again and carries states and
   assert.equal(sockets.length, 2, "one new socket");
   const count = await page.evaluate(() => window.__ruviStore.stateCount);
   await page.waitForFunction((n) => window.__ruviStore.stateCount > n + 5, count);
-  await page.click('.strip[data-strip="in1"] .tog.solo');
-  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].solo === true);
-  await page.click('.strip[data-strip="in1"] .tog.solo');
-  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].solo === false);
+  await page.click('.strip[data-strip="in1"] .tog.pol');
+  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].polarity === true);
+  await page.click('.strip[data-strip="in1"] .tog.pol');
+  await page.waitForFunction(() => window.__ruviStore.ui.channels[0].polarity === false);
   await page.close();
 });
 

@@ -59,7 +59,7 @@ test("a scene captured and recalled brings the fader back, and a renamed scene k
   await page.click('.scene-row[data-scene="scene-01"] [data-action="recallScene"]');
   await waitFor(() => store("s.ui.channels[0].level === -6"), "the recalled level");
   assert.equal(await store("s.ui.currentScene"), "scene-01");
-  assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "-6.0");
+  assert.equal(await page.locator('.strip[data-strip="in1"] .fader-readout').textContent(), "\u22126.0 dB");
 });
 
 test("a recall with the levels safe keeps the fader where it is", { skip }, async () => {

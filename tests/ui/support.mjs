@@ -252,13 +252,13 @@ export const STAGE_SIZES = [
   { name: "768x1024-touch", width: 768, height: 1024, touch: true },
 ];
 
-/** Saves a page's screenshot under the build tree (or RUVI_UI_SHOTS) and returns its path. */
+/** Saves a page's screenshot under the build tree (or RUVI_UI_SHOTS) and returns the PNG. */
 export async function saveShot(page, name) {
   const folder = process.env.RUVI_UI_SHOTS ?? join(root, "build", "dev", "ui-shots");
   mkdirSync(folder, { recursive: true });
-  const path = join(folder, `${name}.png`);
-  writeFileSync(path, await page.screenshot());
-  return path;
+  const png = await page.screenshot();
+  writeFileSync(join(folder, `${name}.png`), png);
+  return png;
 }
 
 /**
@@ -275,4 +275,24 @@ export async function lanToken(url, password) {
 /** Makes the page start logged in with token, as a page reloaded in the same tab does. */
 export async function withToken(page, token) {
   await page.addInitScript((t) => sessionStorage.setItem("ruvi.token", t), token);
+}
+
+/** Debian's Chromium as a tablet or a laptop: its own profile, this viewport, touch or not. */
+export async function launchDevice({ width, height, touch = false }) {
+  const profile = mkdtempSync(join(tmpdir(), "ruvi-chromium-"));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: "/usr/bin/chromium",
+    headless: true,
+    viewport: { width, height },
+    hasTouch: touch,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync", ...(touch ? ["--touch-events=enabled"] : [])],
+  });
+  return {
+    context,
+    async close() {
+      await context.close();
+      rmSync(profile, { recursive: true, force: true });
+    },
+  };
 }

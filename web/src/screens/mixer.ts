@@ -1,5 +1,6 @@
-// The console: one column per strip and DCA. Columns are built when the set of strips changes;
-// a state message only updates values that changed, and meters draw on their own frame clock.
+// The console: one column per strip and DCA. Input strips, buses and DCAs scroll sideways; the
+// main bus stays pinned at the right edge. Columns are built when the set of strips changes; a
+// state message only updates values that changed, and the meters draw what changed once a frame.
 
 import { h, setClass, setText } from "../dom";
 import type { Store } from "../store";
@@ -23,6 +24,8 @@ interface Column {
   coalesce: Coalescer<number>;
 }
 
+const NO_CUE = "Solo needs a cue bus; this session has none";
+
 const SECTION_TITLES: Record<string, string> = {
   channels: "Channels", aux: "Aux", groups: "Groups", matrices: "Matrices", returns: "Returns",
   master: "Main", mono: "Mono", monitor: "Cue", dcas: "DCA",
@@ -33,6 +36,8 @@ export class MixerScreen {
   readonly title = "Mixer";
   readonly el: HTMLElement;
   private readonly body: HTMLElement;
+  private readonly scroller: HTMLElement;
+  private readonly pinned: HTMLElement;
   private readonly cue: HTMLButtonElement;
   private readonly fine: HTMLButtonElement;
   private columns = new Map<string, Column>();
@@ -51,10 +56,12 @@ export class MixerScreen {
       this.fine.setAttribute("aria-pressed", String(this.fineMode));
       setClass(this.fine, "on", this.fineMode);
     });
-    this.body = h("div", { class: "mixer-body" });
+    this.scroller = h("div", { class: "mix-scroll" });
+    this.pinned = h("div", { class: "mix-pinned" });
+    this.body = h("div", { class: "mixer-body" }, this.scroller, this.pinned);
     this.el = h("section", { class: "screen mixer", "data-screen": this.id },
       h("div", { class: "toolbar" }, this.cue, this.fine,
-        h("span", { class: "hint", text: "Drag faders; Shift or Fine for small steps; double-tap or Home for 0 dB." })),
+        h("span", { class: "hint", text: "Drag faders; Shift or Fine for small steps; double-tap or Home for 0 dB; tap a meter to clear its clip mark." })),
       this.body);
   }
 
@@ -66,6 +73,8 @@ export class MixerScreen {
       parts.push(k + ":" + list.map((s) => `${s.id}|${s.name}|${s.color}|${s.width}`).join(","));
     }
     parts.push("dcas:" + (ui.dcas ?? []).map((d) => `${d.id}|${d.name}`).join(","));
+    // Solo is only offered with a cue bus to hear it on.
+    parts.push(`cue:${ui.monitor ? 1 : 0}`);
     return parts.join(";");
   }
 
@@ -87,28 +96,33 @@ export class MixerScreen {
     this.structureKey = key;
     for (const id of this.columns.keys()) this.meters.forget(id);
     this.columns.clear();
-    this.body.replaceChildren();
-    for (const k of [...STRIP_ARRAYS, "master", "mono", "monitor"] as const) {
+    this.scroller.replaceChildren();
+    this.pinned.replaceChildren();
+    const cue = !!ui.monitor;
+    for (const k of [...STRIP_ARRAYS, "mono", "monitor", "master"] as const) {
       const v = (ui as any)[k];
       const list: Strip[] = Array.isArray(v) ? v : v ? [v] : [];
       if (!list.length) continue;
       const sec = h("div", { class: `mix-section sec-${k}` }, h("h3", { text: SECTION_TITLES[k] }));
       const row = h("div", { class: "strips" });
-      for (const s of list) row.append(this.stripColumn(s, k === "channels"));
+      // The main bus has no solo, nor has the cue bus it would be heard on.
+      const solo = k === "master" || k === "monitor" ? "none" : cue ? "live" : "noCue";
+      for (const s of list) row.append(this.stripColumn(s, k === "channels", solo));
       sec.append(row);
-      this.body.append(sec);
+      (k === "master" ? this.pinned : this.scroller).append(sec);
     }
     if ((ui.dcas ?? []).length) {
       const sec = h("div", { class: "mix-section sec-dcas" }, h("h3", { text: SECTION_TITLES.dcas }));
       const row = h("div", { class: "strips" });
       for (const d of ui.dcas ?? []) row.append(this.dcaColumn(d));
       sec.append(row);
-      this.body.append(sec);
+      this.scroller.append(sec);
     }
-    if (!this.body.firstChild) this.body.append(h("p", { class: "empty", text: "No session applied. Build one under Session." }));
+    this.pinned.hidden = !this.pinned.firstChild;
+    if (!this.scroller.firstChild && !this.pinned.firstChild) this.scroller.append(h("p", { class: "empty", text: "No session applied. Build one under Session." }));
   }
 
-  private stripColumn(s: Strip, isChannel: boolean): HTMLElement {
+  private stripColumn(s: Strip, isChannel: boolean, soloMode: "live" | "noCue" | "none"): HTMLElement {
     const id = s.id;
     const send = (db: number) => {
       const ui = this.store.ui;
@@ -127,10 +141,16 @@ export class MixerScreen {
       return b;
     };
     const mute = toggle("MUTE", "mute", (strip, ui) => void this.store.send(muteRequest(ui, strip, strip.mute !== true)));
-    const solo = toggle("SOLO", "solo", (strip) => void this.store.send(scalarRequest(strip, "solo", strip.solo !== true)));
+    let solo: HTMLButtonElement | undefined;
+    if (soloMode === "live") solo = toggle("SOLO", "solo", (strip) => void this.store.send(scalarRequest(strip, "solo", strip.solo !== true)));
+    else if (soloMode === "noCue") {
+      // Solo is heard on the cue bus; without one it would light and do nothing.
+      solo = h("button", { class: "tog solo no-cue", type: "button", disabled: true, "aria-pressed": "false", title: NO_CUE, "aria-label": `SOLO: ${NO_CUE}` },
+        h("span", { text: "SOLO" }), h("small", { text: "no cue bus" }));
+    }
     const polarity = toggle("Ø", "pol", (strip) => void this.store.send(scalarRequest(strip, "polarity", strip.polarity !== true)));
     const arm = isChannel ? toggle("ARM", "arm", (strip) => void this.store.call("uiPatch", { uiPatch: { entityId: strip.id, key: "arm", value: strip.arm !== true } })) : undefined;
-    const pan = h("input", { type: "range", min: -100, max: 100, step: 1, class: "pan", "aria-label": `${s.name ?? id} pan` });
+    const pan = h("input", { type: "range", min: -100, max: 100, step: 1, class: "pan", "aria-label": `${s.name ?? id} pan`, title: "Pan; double-tap to centre" });
     const panSend = new Coalescer<number>((v) => {
       const ui = this.store.ui;
       const strip = ui && findStrip(ui, id);
@@ -146,8 +166,9 @@ export class MixerScreen {
       h("div", { class: "strip-color" }),
       name,
       badge,
-      h("div", { class: "strip-buttons" }, mute, solo),
-      h("div", { class: "fader-row" }, this.meters.canvas(id, stereo), fader.el),
+      h("div", { class: "strip-buttons" }, mute, solo ?? null),
+      h("div", { class: "fader-row" }, this.meters.meter(id, stereo, s.name ?? id), fader.el),
+      this.meters.reduction(id),
       pan,
       h("div", { class: "strip-buttons" }, polarity, arm ?? null),
     );
@@ -194,7 +215,8 @@ export class MixerScreen {
       if (!col.coalesce.busy) col.fader.set(s.level ?? 0);
       this.pressed(col.mute, s.mute === true);
       setClass(col.el, "muted", effectiveMute(ui, s));
-      if (col.solo) this.pressed(col.solo, s.solo === true);
+      if (col.solo?.classList.contains("no-cue")) col.solo.disabled = true;
+      else if (col.solo) this.pressed(col.solo, s.solo === true);
       if (col.polarity) this.pressed(col.polarity, s.polarity === true);
       if (col.arm) this.pressed(col.arm, s.arm === true);
       if (col.pan && document.activeElement !== col.pan) {
