@@ -4,6 +4,7 @@
 
 #include "vst3/glib_run_loop.h"
 #include "vst3/loaded_module.h"
+#include "vst3/parameter_changes.h"
 #include "vst3/vst3_effect.h"
 #include "vst3/x11_child_window.h"
 
@@ -12,7 +13,6 @@
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 #include "pluginterfaces/vst/ivstmessage.h"
-#include "pluginterfaces/vst/ivstparameterchanges.h"
 #include "public.sdk/source/vst/hosting/hostclasses.h"
 
 #include <array>
@@ -28,7 +28,6 @@ namespace kestravon::ruvi {
 namespace sv = Steinberg::Vst;
 
 constexpr std::int32_t kMaxBuses = 16;
-constexpr std::int32_t kMaxParameters = 4096;
 constexpr std::int32_t kRebuildMask = sv::kReloadComponent | sv::kIoChanged | sv::kLatencyChanged;
 
 // Thread contract: normalized is written by the UI thread and the plug-in's thread and read by
@@ -42,83 +41,6 @@ struct Vst3Effect::ParameterValue {
     // Handed over in a zero-frame call: some plug-ins read changes only with audio, so the
     // value goes again with the next block that has samples.
     std::atomic<std::uint8_t> resendForAudio{0};
-};
-
-// One parameter point at offset 0; owned by the instance, never reference counted.
-class ValueQueue final : public sv::IParamValueQueue {
-public:
-    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
-    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
-    Steinberg::uint32 PLUGIN_API release() override { return 1; }
-    sv::ParamID PLUGIN_API getParameterId() override { return id; }
-    Steinberg::int32 PLUGIN_API getPointCount() override { return 1; }
-    Steinberg::tresult PLUGIN_API getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
-                                           sv::ParamValue& value) override;
-    Steinberg::tresult PLUGIN_API addPoint(Steinberg::int32, sv::ParamValue,
-                                           Steinberg::int32&) override {
-        return Steinberg::kNotImplemented;
-    }
-
-    sv::ParamID id = 0;
-    double value = 0.0;
-};
-
-// The input parameter changes of one block; filled by the audio thread only.
-class Changes final : public sv::IParameterChanges {
-public:
-    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
-    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
-    Steinberg::uint32 PLUGIN_API release() override { return 1; }
-    Steinberg::int32 PLUGIN_API getParameterCount() override { return count; }
-    sv::IParamValueQueue* PLUGIN_API getParameterData(Steinberg::int32 index) override;
-    sv::IParamValueQueue* PLUGIN_API addParameterData(const sv::ParamID&,
-                                                      Steinberg::int32& index) override {
-        index = -1;
-        return nullptr;
-    }
-
-    std::array<ValueQueue, kMaxParameters> queues;
-    Steinberg::int32 count = 0;
-};
-
-// The points one parameter was given by the plug-in during a block; the last one is overwritten
-// once the queue is full.
-class OutputValueQueue final : public sv::IParamValueQueue {
-public:
-    static constexpr Steinberg::int32 kMaxPoints = 4;
-
-    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
-    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
-    Steinberg::uint32 PLUGIN_API release() override { return 1; }
-    sv::ParamID PLUGIN_API getParameterId() override { return id; }
-    Steinberg::int32 PLUGIN_API getPointCount() override { return count; }
-    Steinberg::tresult PLUGIN_API getPoint(Steinberg::int32 index, Steinberg::int32& sampleOffset,
-                                           sv::ParamValue& value) override;
-    Steinberg::tresult PLUGIN_API addPoint(Steinberg::int32 sampleOffset, sv::ParamValue value,
-                                           Steinberg::int32& index) override;
-
-    sv::ParamID id = 0;
-    Steinberg::int32 count = 0;
-    std::array<std::pair<Steinberg::int32, sv::ParamValue>, kMaxPoints> points{};
-};
-
-// What the plug-in reports back during a block. Plug-ins expect somewhere to write, and some
-// complain on every block without one, but their values reach the host through performEdit,
-// so the contents are never read. Sized at configuration; cleared before each block.
-class OutputChanges final : public sv::IParameterChanges {
-public:
-    Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override;
-    Steinberg::uint32 PLUGIN_API addRef() override { return 1; }
-    Steinberg::uint32 PLUGIN_API release() override { return 1; }
-    Steinberg::int32 PLUGIN_API getParameterCount() override { return count; }
-    sv::IParamValueQueue* PLUGIN_API getParameterData(Steinberg::int32 index) override;
-    sv::IParamValueQueue* PLUGIN_API addParameterData(const sv::ParamID& id,
-                                                      Steinberg::int32& index) override;
-
-    void clear() noexcept { count = 0; }
-
-    std::vector<OutputValueQueue> queues;
-    Steinberg::int32 count = 0;
 };
 
 // Thread contract: set-up, teardown, the controller and the editor belong to the UI thread;
@@ -158,6 +80,7 @@ public:
     Impl& operator=(const Impl&) = delete;
 
     void instantiate(std::shared_ptr<LoadedModule> module);
+    // Runs the set-up steps below in order; each refuses with its own message.
     void configureProcessing(double sampleRate, std::int32_t maxBlock, std::int32_t channels,
                              std::int32_t sidechainMode);
     void shutdown() noexcept;
@@ -165,10 +88,30 @@ public:
 
     bool storeParameter(std::size_t index, double value, bool fromController) noexcept;
     bool setParameterById(std::uint32_t id, double value, bool fromController) noexcept;
+    // Poll steps, UI thread: host changes to the controller, the controller's values read
+    // again after it asked for it (a state restore), and the plug-in's edits collected.
+    void syncControllerValues();
+    void rereadControllerValues();
+    void collectUiChanges(std::size_t limit, std::vector<ParameterUpdate>& updates);
     bool process(const float* const* inputs, float* const* outputs, std::int32_t frames,
                  const float* const* sidechain) noexcept;
     void silence(float* const* outputs, std::int32_t frames) noexcept;
     bool isEditorThread() const noexcept { return std::this_thread::get_id() == editorThread; }
+
+    // The steps of configureProcessing.
+    using Arrangements = std::array<sv::SpeakerArrangement, kMaxBuses>;
+    void acceptHostConfiguration(double sampleRate, std::int32_t maxBlock, std::int32_t channels,
+                                 std::int32_t sidechainMode);
+    void requireFloat32();
+    void readBusCounts();
+    void findBuses(Arrangements& inputs, Arrangements& outputs);
+    void arrangeBuses(Arrangements& inputs, Arrangements& outputs);
+    void checkNegotiatedBuses();
+    void activateBuses();
+    void prepareBusRecords();
+    void setUpProcessor();
+    void readParameterTable();
+    void startProcessing();
 
     Host host;
     std::shared_ptr<LoadedModule> module;

@@ -138,7 +138,7 @@ protected:
                 (void)app().buildControlState();
                 return console.output->framesReleased() > played + 9600;
             },
-            10.0));
+            60.0)); // a ceiling for audio that stopped; a busy machine only delays it
         return parameter;
     }
 

@@ -109,7 +109,7 @@ std::size_t ringAfterFirstClick(HeadlessConsole& console) {
             click = testing::firstAbove(x, 0.01f);
             return click + 12000 <= x.size();
         },
-        15.0))
+        60.0))
         << "no click reached the output";
     std::size_t last = click;
     for (std::size_t i = click; i < std::min(x.size(), click + 12000); ++i) {

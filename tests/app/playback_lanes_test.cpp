@@ -99,7 +99,7 @@ std::uint64_t playOn(HeadlessConsole& console, double seconds) {
     const std::uint64_t target =
         console.output->framesReleased() + static_cast<std::uint64_t>(seconds * kRate);
     EXPECT_TRUE(testing::eventually([&] { return console.output->framesReleased() >= target; },
-                                    10.0 + seconds));
+                                    60.0 + seconds));
     return console.output->framesReleased();
 }
 

@@ -478,7 +478,7 @@ TEST(RecordingIntegration, ASourceThatDiesEndsTheTakeAndReportsTheLoss) {
     const std::string folder = onlyTakeFolder(dir.path());
     console.run(300ms);
     console.spare->remove();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
     BackendStatus status = console.app->impl().backend.status();
     while (status.running && status.error.empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);

@@ -226,7 +226,8 @@ TEST(SessionFileStore, AFifoIsRefusedAtOnceInsteadOfWaitingForAWriter) {
     const auto fifo = folder.file("pipe.kestavel");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     auto load = std::async(std::launch::async, [&] { return loadError(fifo); });
-    if (load.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+    // Ten seconds is an open that blocked on the FIFO, not one that was slow to refuse it.
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         // Release the blocked open so the test can end.
         const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
         ADD_FAILURE() << "the open of a FIFO blocked";

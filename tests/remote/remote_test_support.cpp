@@ -276,7 +276,7 @@ RawWebSocket::RawWebSocket(unsigned port) {
                             "Sec-WebSocket-Version: 13\r\n\r\n");
     std::string response;
     while (response.find("\r\n\r\n") == std::string::npos &&
-           receiveSome(fd_, response, std::chrono::seconds(5))) {
+           receiveSome(fd_, response, std::chrono::seconds(30))) {
     }
     const std::size_t end = response.find("\r\n\r\n");
     if (response.rfind("HTTP/1.1 101 ", 0) != 0 || end == std::string::npos) {

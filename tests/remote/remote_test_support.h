@@ -104,14 +104,16 @@ public:
     int fd() const { return fd_; }
     void sendFrame(int opcode, const std::string& payload, bool fin = true, bool mask = true);
     void sendRaw(const std::string& bytes);
+    // The default time-outs are ceilings for an answer that never comes; a busy machine only
+    // makes one later.
     // Next frame as (opcode, payload); opcode -1 when the connection closed or timed out.
     std::pair<int, std::string>
-    readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    readFrame(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Reads frames until a close frame arrives and returns its code (-1 if none).
-    int closeCode(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    int closeCode(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Text frames until one whose "type" equals type (empty JSON on timeout).
     nlohmann::json readMessage(const std::string& type,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                               std::chrono::milliseconds timeout = std::chrono::seconds(30));
     void authenticate(const std::string& token);
 
 private:

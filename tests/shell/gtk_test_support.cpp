@@ -46,10 +46,14 @@ void runFor(std::chrono::milliseconds duration) {
 }
 
 nlohmann::json evalInPage(WebKitWebView* view, const std::string& script) {
+    // The result lives on the heap: an evaluation that outlasts the wait below still finds it,
+    // and frees it then.
     struct Result {
         bool done = false;
+        bool abandoned = false;
         nlohmann::json value;
-    } result;
+    };
+    auto* result = new Result;
     webkit_web_view_evaluate_javascript(
         view, script.c_str(), -1, nullptr, nullptr, nullptr,
         [](GObject* source, GAsyncResult* async, gpointer data) {
@@ -58,7 +62,7 @@ nlohmann::json evalInPage(WebKitWebView* view, const std::string& script) {
             JSCValue* value =
                 webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), async, &error);
             if (value != nullptr) {
-                if (!jsc_value_is_undefined(value)) {
+                if (!r->abandoned && !jsc_value_is_undefined(value)) {
                     char* text = jsc_value_to_json(value, 0);
                     if (text != nullptr) {
                         r->value = nlohmann::json::parse(text, nullptr, false);
@@ -70,11 +74,22 @@ nlohmann::json evalInPage(WebKitWebView* view, const std::string& script) {
             if (error != nullptr) {
                 g_error_free(error);
             }
+            if (r->abandoned) {
+                delete r;
+                return;
+            }
             r->done = true;
         },
-        &result);
-    runUntil([&] { return result.done; });
-    return result.value;
+        result);
+    // A busy web process answers late, never not at all; the ceiling is for one that died.
+    runUntil([&] { return result->done; }, std::chrono::seconds(60));
+    if (!result->done) {
+        result->abandoned = true;
+        return nullptr;
+    }
+    nlohmann::json value = std::move(result->value);
+    delete result;
+    return value;
 }
 
 std::string windowClass(GtkWindow* window) {

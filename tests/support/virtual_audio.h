@@ -49,7 +49,8 @@ inline AudioDeviceConfig config(std::vector<std::string> inputs, std::vector<std
 }
 
 // Polls until the condition holds or the time runs out (for states reached asynchronously).
-inline bool eventually(const std::function<bool()>& condition, double seconds = 5.0) {
+// The default ceiling is for a state that never comes; a busy machine only makes it later.
+inline bool eventually(const std::function<bool()>& condition, double seconds = 30.0) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < end) {
         if (condition()) {

@@ -69,7 +69,8 @@ struct DesktopPage : ::testing::Test {
 
     Json eval(const std::string& script) { return evalInPage(program->webView(), script); }
 
-    bool waitFor(const std::string& condition, std::chrono::milliseconds timeout = 10s) {
+    // The ceilings are for what never happens; a busy machine only makes things later.
+    bool waitFor(const std::string& condition, std::chrono::milliseconds timeout = 30s) {
         return runUntil([&] { return eval("!!(" + condition + ")") == Json(true); }, timeout);
     }
 
@@ -84,7 +85,7 @@ struct DesktopPage : ::testing::Test {
         ASSERT_TRUE(waitFor("window.__ruviStore && window.__ruviStore.revision >= 0 && "
                             "document.querySelector('[data-top=connection]').textContent === "
                             "'online · bridge'",
-                            20s))
+                            60s)) // a web process starting on a busy machine
             << eval("document.body.innerText").dump();
     }
 
@@ -116,11 +117,12 @@ TEST_F(DesktopPage, TemplateAppliedAndAudioStartedFromThePageReachesTheToneStrip
     EXPECT_EQ(eval("document.querySelector('[data-action=startAudio]').disabled"), false);
     click("[data-action=startAudio]");
     ASSERT_TRUE(waitFor("document.querySelector('[data-top=audio]').textContent === 'RUNNING'"));
-    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 5s)) << peakDb("in1");
+    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 30s)) << peakDb("in1");
     EXPECT_GT(peakDb("main-lr"), -30);
     click("[data-tab=mixer]");
-    runFor(300ms);
-    EXPECT_GT(distinctColours(program->mainWindow()), 20);
+    // The mixer is on screen once it painted; a busy machine paints it later.
+    EXPECT_TRUE(runUntil([&] { return distinctColours(program->mainWindow()) > 20; }, 30s))
+        << distinctColours(program->mainWindow());
     if (const char* shots = std::getenv("RUVI_UI_SHOTS")) {
         GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(program->mainWindow()));
         GdkPixbuf* pixels = gdk_pixbuf_get_from_window(window, 0, 0, gdk_window_get_width(window),
@@ -149,11 +151,12 @@ TEST_F(DesktopPage, AutoStartPreferenceStartsAudioWhenTheConsoleOpens) {
     ASSERT_TRUE(waitFor("window.__ruviStore.ui.device.autoStart === true"));
     EXPECT_EQ(eval("window.__ruviStore.status.audio.running"), false);
 
-    eval("location.reload()");
-    runFor(200ms);
+    // The reloaded page, not the one before it: the marker goes with the old page.
+    eval("window.beforeReload = true; location.reload()");
+    ASSERT_TRUE(waitFor("window.beforeReload === undefined", 60s));
     waitForConsole();
     ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"));
-    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 5s));
+    ASSERT_TRUE(runUntil([&] { return peakDb("in1") > -30; }, 30s));
 }
 
 TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsParameters) {
@@ -189,7 +192,7 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors);
 
     click("[data-insert=\"in1-fx1\"] [data-action=showVstEditor]");
-    EXPECT_TRUE(runUntil([&] { return program->editors().hasEditorWindow(); }, 10s));
+    EXPECT_TRUE(runUntil([&] { return program->editors().hasEditorWindow(); }, 30s));
     EXPECT_EQ(eval("window.__ruviStore.errors.length"), errors)
         << eval("window.__ruviStore.lastError").dump();
 }
@@ -203,7 +206,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     click("[data-tab=playback]");
     dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
     click("[data-action=loadPlayback]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s))
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 60s))
         << eval("window.__ruviStore.lastError").dump();
     EXPECT_EQ(dialogs.wavDialogs, 1);
     EXPECT_TRUE(
@@ -227,7 +230,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     click("[data-tab=playback]");
     click("[data-action=playPlayback]");
     EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === true"));
-    EXPECT_TRUE(runUntil([&] { return peakDb("in1") > -12; }, 5s)) << peakDb("in1");
+    EXPECT_TRUE(runUntil([&] { return peakDb("in1") > -12; }, 30s)) << peakDb("in1");
     click("[data-action=stopPlayback]");
     EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === false"));
 }
@@ -270,7 +273,7 @@ TEST_F(DesktopPage, EveryOtherMethodRunsFromItsControl) {
     click("[data-tab=playback]");
     dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
     click("[data-action=loadPlayback]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s));
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 60s));
     eval("(() => { const s = document.querySelector('input[aria-label=Position]'); s.value = "
          "'24000'; "
          "s.dispatchEvent(new Event('change')); })()");
