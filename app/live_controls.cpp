@@ -32,6 +32,10 @@ using Impl = Application::Impl;
 constexpr std::size_t kMaxPatchSends = 128;
 constexpr std::size_t kMaxNameBytes = 192;
 constexpr std::size_t kMaxRecorderDirectoryBytes = 4096;
+// Device preferences: the endpoint lists and ids the device screen keeps, bounded so that no
+// patch can grow the shared document.
+constexpr std::size_t kMaxDeviceSelections = 64;
+constexpr std::size_t kMaxEndpointIdBytes = 1024;
 constexpr double kFaderMatchToleranceDb = 1e-7;
 
 [[noreturn]] void fail(const char* text) {
@@ -216,6 +220,59 @@ void checkRecorderPreferences(const Json& value) {
     }
 }
 
+bool isEndpointId(const Json& value) {
+    return value.is_string() && value.get_ref<const std::string&>().size() <= kMaxEndpointIdBytes &&
+           !hasNulByte(value.get_ref<const std::string&>());
+}
+
+bool isEndpointSelectionList(const Json& value) {
+    if (!value.is_array() || value.size() > kMaxDeviceSelections) {
+        return false;
+    }
+    for (const Json& selection : value) {
+        if (!selection.is_object()) {
+            return false;
+        }
+        for (const auto& [name, member] : selection.items()) {
+            const bool known = (name == "id" && isEndpointId(member)) ||
+                               (name == "exclusive" && member.is_boolean());
+            if (!known) {
+                return false;
+            }
+        }
+        if (!selection.contains("id")) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Device preferences: an object of the endpoint selections ("inputs", "outputs": lists of
+// {"id", "exclusive"?}), the clock master's id, the requested rate and block and the start-up
+// preference; no other member.
+void checkDevicePreferences(const Json& value) {
+    if (!value.is_object()) {
+        fail("Invalid configuration");
+    }
+    for (const auto& [name, member] : value.items()) {
+        const bool known =
+            ((name == "inputs" || name == "outputs") && isEndpointSelectionList(member)) ||
+            (name == "masterOutputId" && isEndpointId(member)) ||
+            ((name == "requestedRate" || name == "requestedBlock") && isFiniteNumber(member)) ||
+            (name == "autoStart" && member.is_boolean());
+        if (!known) {
+            fail("Invalid configuration");
+        }
+    }
+}
+
+// The held UI document's member, null when it has none.
+const Json& heldMember(const Json& document, const char* key) {
+    static const Json none;
+    const auto found = document.is_object() ? document.find(key) : document.end();
+    return found != document.end() ? *found : none;
+}
+
 bool isSessionKey(std::string_view key) {
     return key == "cueMode" || key == "safe" || key == "scenes" || key == "currentScene" ||
            key == "device" || key == "recorder";
@@ -240,18 +297,22 @@ Json Impl::setParameter(const Json& params) {
 
     // A fader moved without a patch on a strip that sits in DCAs: the UI level is what remains
     // once the DCAs are taken off, or the next DCA move or recall would jump by their sum.
+    // That level is the core's own, not a client's claim: it is not held to the UI range, and
+    // the engine judges the value with its own range and words.
     std::optional<Json> patch;
+    bool clientPatch = false;
     const auto given = params.find("uiPatch");
     if (given != params.end()) {
         if (!patchNames(*given, nodeId, field)) {
             fail("Scalar patch identity mismatch");
         }
         patch = patchValue(*given);
+        clientPatch = true;
     } else if (key == "gainDb" && uiHeld && inAnyDca(uiSession, nodeId)) {
         patch = Json(v - dcaLevelSum(uiSession, nodeId));
     }
 
-    if (patch) {
+    if (clientPatch) {
         if (!isSwitch) {
             if (!isFiniteNumber(*patch)) {
                 fail("Expected finite scalar");
@@ -714,14 +775,17 @@ Json Impl::uiPatch(const Json& params) {
             fail("Stop audio before changing configuration");
         }
     }
-    if (key == "safe" && !isRecallSafes(value)) {
+    if (key == "safe" && !isSafesDocument(value)) {
         fail("Invalid scene safes");
     }
-    if (key == "scenes" && !isSceneList(value)) {
+    if (key == "scenes" && !isSceneListEdit(value, heldMember(uiSession, "scenes"))) {
         fail("Invalid scenes");
     }
     if ((key == "device" || key == "recorder") && !value.is_object()) {
         fail("Invalid configuration");
+    }
+    if (key == "device") {
+        checkDevicePreferences(value);
     }
 
     if (entityId == "session") {

@@ -24,7 +24,6 @@ namespace {
 using Json = nlohmann::json;
 using Impl = Application::Impl;
 
-constexpr std::size_t kMaxSceneNameBytes = 192;
 constexpr double kDefaultSampleRate = 48000.0;
 
 // The UI document's members that belong to the session, not to a scene's look of the console.
@@ -170,8 +169,7 @@ Json Impl::captureScene(const Json& params) {
     checkBaseRevision(params, revision);
     const std::string sceneId = params.at("sceneId").get<std::string>();
     const std::string name = params.at("name").get<std::string>();
-    if (!isValidSceneId(sceneId) || name.empty() || name.size() > kMaxSceneNameBytes ||
-        name.find('\0') != std::string::npos) {
+    if (!isValidSceneId(sceneId) || !isValidSceneName(name)) {
         fail("Invalid scene identity or name");
     }
 
@@ -259,7 +257,7 @@ Json Impl::recallScene(const Json& params) {
         }
     }
     ui["currentScene"] = sceneId;
-    ui["safe"] = safes;
+    ui["safe"] = safesOnly(safes); // nothing a client added beside the four
     applyDcaFaders(ui, native);
 
     if (devices.empty()) {

@@ -49,7 +49,24 @@ bool isRecallSafes(const Json& value) noexcept {
     return true;
 }
 
-bool isSceneList(const Json& value) noexcept {
+bool isSafesDocument(const Json& value) noexcept {
+    return isRecallSafes(value) && value.size() == 4;
+}
+
+Json safesOnly(const Json& safes) {
+    Json only = Json::object();
+    for (const char* group : {"levels", "processing", "routing", "fx"}) {
+        only[group] = safes.at(group);
+    }
+    return only;
+}
+
+bool isValidSceneName(std::string_view name) noexcept {
+    return !name.empty() && name.size() <= kMaxSceneNameBytes &&
+           name.find('\0') == std::string_view::npos;
+}
+
+bool isSceneListEdit(const Json& value, const Json& held) noexcept {
     if (!value.is_array() || value.size() > kMaxScenes) {
         return false;
     }
@@ -63,6 +80,31 @@ bool isSceneList(const Json& value) noexcept {
             if (id == scene.end() || !id->is_string() ||
                 !isValidSceneId(id->get_ref<const std::string&>()) ||
                 !seen.insert(id->get<std::string>()).second) {
+                return false;
+            }
+            const auto name = scene.find("name");
+            if (name == scene.end() || !name->is_string() ||
+                !isValidSceneName(name->get_ref<const std::string&>())) {
+                return false;
+            }
+            // The held entry of that id, which this one must equal but for its name.
+            const Json* was = nullptr;
+            if (held.is_array()) {
+                for (const Json& entry : held) {
+                    if (entry.is_object() && entry.value("id", Json()) == *id) {
+                        was = &entry;
+                        break;
+                    }
+                }
+            }
+            if (was == nullptr) {
+                return false;
+            }
+            Json kept = scene;
+            Json before = *was;
+            kept.erase("name");
+            before.erase("name");
+            if (kept != before) {
                 return false;
             }
         }

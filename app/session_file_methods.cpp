@@ -29,7 +29,8 @@ Json Impl::saveSession(const Json& params) {
         throw std::runtime_error("Apply the file routing after loading or unloading WAV files");
     }
     Json payload = captureSessionPayload();
-    saveSessionFile(localPathFromUtf8(params.at("path").get<std::string>()), payload);
+    const std::string warning =
+        saveSessionFile(localPathFromUtf8(params.at("path").get<std::string>()), payload);
     nativeSession = std::move(payload.at("native"));
     if (payload.at("uiState") != uiSession) {
         revision += 1;
@@ -38,7 +39,11 @@ Json Impl::saveSession(const Json& params) {
     uiText = nullptr;
     uiSession = std::move(payload.at("uiState"));
     sceneStates = std::move(payload.at("sceneStates"));
-    return {{"saved", true}, {"revision", revision}, {"status", buildControlState()}};
+    Json reply = {{"saved", true}, {"revision", revision}, {"status", buildControlState()}};
+    if (!warning.empty()) {
+        reply["durabilityWarning"] = warning; // saved all the same: the file is the new session
+    }
+    return reply;
 }
 
 } // namespace kestravon::ruvi

@@ -23,6 +23,20 @@ using Json = nlohmann::json;
 // Advanced once per attempt of every save in the process; the first name drawn uses 1.
 std::atomic<std::uint64_t> temporaryNameCounter{1};
 
+constexpr int kMaxLinkHops = 40; // as the kernel's own limit for a path lookup
+
+int syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return result;
+}
+
+std::atomic<SessionFolderSync> folderSync{&syncFolder};
+
 [[noreturn]] void throwRuntimeError(const std::string& message) {
     throw std::runtime_error(message);
 }
@@ -86,6 +100,31 @@ std::string absolutePathOf(const std::string& path) {
 
 std::string joinFolder(const std::string& folder, const std::string& name) {
     return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// The file a save replaces: the target itself, or, through every symbolic link on the way, the
+// file the link names (which need not exist yet). A link is kept; what it points to is saved.
+std::string replacedFile(const std::string& target) {
+    std::string path = target;
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return path;
+        }
+        std::array<char, 4096> buffer{};
+        const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= buffer.size()) {
+            if (n >= 0) {
+                errno = ENAMETOOLONG;
+            }
+            throwSystemError("Cannot create temporary session file");
+        }
+        const std::string link(buffer.data(), static_cast<std::size_t>(n));
+        path =
+            !link.empty() && link.front() == '/' ? link : joinFolder(sessionFolderOf(path), link);
+    }
+    errno = ELOOP;
+    throwSystemError("Cannot create temporary session file");
 }
 
 // Brackets are counted outside strings only; pairing '[' with ']' is left to the parser.
@@ -195,11 +234,18 @@ std::string sessionFolderOf(const std::string& absolutePath) {
     return end == std::string::npos ? std::string("/") : absolutePath.substr(0, end + 1);
 }
 
-void writeSessionFileAtomically(const std::string& path, std::string_view bytes) {
-    const std::string target = absolutePathOf(path);
+void setSessionFolderSync(SessionFolderSync sync) noexcept {
+    folderSync.store(sync != nullptr ? sync : &syncFolder);
+}
+
+std::string writeSessionFileAtomically(const std::string& path, std::string_view bytes) {
+    const std::string target = replacedFile(absolutePathOf(path));
     const std::string folder = sessionFolderOf(target);
     const std::string prefix = ".kestavel-save-" + std::to_string(::getpid()) + "-" +
                                std::to_string(static_cast<long>(::gettid())) + "-";
+    // The file being replaced keeps its permission bits instead of taking the umask's.
+    struct stat replaced {};
+    const bool keepMode = ::stat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode);
 
     std::string temporary;
     int fd = -1;
@@ -217,6 +263,9 @@ void writeSessionFileAtomically(const std::string& path, std::string_view bytes)
     // The guard outlives the closer, so on a failure the descriptor is closed before the unlink.
     TemporaryFileGuard guard(temporary);
     FileCloser file(fd);
+    if (keepMode && ::fchmod(file.fd(), replaced.st_mode & 07777) != 0) {
+        throwSystemError("Cannot create temporary session file");
+    }
 
     const char* p = bytes.data();
     std::size_t left = bytes.size();
@@ -245,15 +294,14 @@ void writeSessionFileAtomically(const std::string& path, std::string_view bytes)
         throwSystemError("Cannot atomically replace session file");
     }
     guard.disarm();
-    // The rename is durable only once the folder's entry is on disk.
-    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0) {
-        throwSystemError("Cannot atomically replace session file");
+    // The new file stands from here on; the rename is durable only once the folder's entry is
+    // on disk, and a folder that cannot be flushed leaves that in doubt, nothing more.
+    const int error = folderSync.load()(folder);
+    if (error != 0) {
+        return "Session saved, but its folder could not be flushed to disk (system error " +
+               std::to_string(error) + "); the save may not survive a power failure.";
     }
-    FileCloser folderFile(folderFd);
-    if (::fsync(folderFd) != 0) {
-        throwSystemError("Cannot atomically replace session file");
-    }
+    return {};
 }
 
 std::string readSessionBytes(const std::string& path) {
@@ -297,6 +345,11 @@ std::string readSessionBytes(const std::string& path) {
 }
 
 Json sessionPayloadFromBytes(std::string_view bytes) {
+    // The parser would end its input at a raw NUL and leave the rest unread; strict JSON never
+    // holds one (inside a string it is escaped).
+    if (bytes.find('\0') != std::string_view::npos) {
+        throwRuntimeError("Session file contains a NUL byte.");
+    }
     preScanBrackets(bytes);
     Json envelope = Json::parse(bytes.begin(), bytes.end(), nullptr, true, false);
     requireExactFields(envelope, {"format", "version", "payload", "sha256"}, "session envelope");
@@ -339,12 +392,12 @@ std::string sessionFileBytes(const Json& payload) {
     return text;
 }
 
-void saveSessionFile(const std::string& path, const Json& payload) {
+std::string saveSessionFile(const std::string& path, const Json& payload) {
     try {
         if (path.empty() || path.back() == '/') {
             throwRuntimeError("Choose a session filename.");
         }
-        writeSessionFileAtomically(path, sessionFileBytes(payload));
+        return writeSessionFileAtomically(path, sessionFileBytes(payload));
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("Cannot save session: ") + e.what());
     }

@@ -21,7 +21,9 @@ inline constexpr const char* kSessionFormat = "kestravon-live-session";
 
 // Validates, serialises, hashes and writes `payload` to `path`. Throws "Cannot save session: "
 // followed by the failure's own text; the previous file under `path` is untouched on failure.
-void saveSessionFile(const std::string& path, const nlohmann::json& payload);
+// Returns the durability warning of writeSessionFileAtomically: the file was replaced, but it
+// may not survive a power failure. Empty when the folder was flushed.
+std::string saveSessionFile(const std::string& path, const nlohmann::json& payload);
 
 // The file text of `payload`: validated, serialised canonically, hashed and wrapped in the
 // envelope. Throws the failure's own text, unwrapped.
@@ -40,8 +42,17 @@ nlohmann::json sessionPayloadFromBytes(std::string_view bytes);
 std::string readSessionBytes(const std::string& path);
 
 // Writes `bytes` into a new temporary file beside `path`, flushes it, renames it over `path` and
-// flushes the folder.
-void writeSessionFileAtomically(const std::string& path, std::string_view bytes);
+// flushes the folder. A file that stood under `path` keeps its permission bits; when `path` is
+// a symbolic link, the file it points to is replaced and the link stays. Once the rename is done
+// the new file stands: a folder that cannot be flushed after it is no failure of the save, and
+// is returned as a warning ("" when the folder was flushed).
+std::string writeSessionFileAtomically(const std::string& path, std::string_view bytes);
+
+// Flushes a folder's entries to disk: 0, or the errno of the failing open or fsync.
+using SessionFolderSync = int (*)(const std::string& folder);
+// Replaces the folder flush of every later save (nullptr restores the real one); for tests of a
+// disk that fails the flush.
+void setSessionFolderSync(SessionFolderSync sync) noexcept;
 
 // 64 lower-case hexadecimal digits.
 std::string sha256Hex(std::string_view bytes);

@@ -39,6 +39,77 @@ bool fromRemote(const Json& params) {
     return remote != params.end() && remote->get<bool>();
 }
 
+// The held insert with this node id, insert id and module, or null.
+const Json* heldInsert(const Json& held, const std::string& nodeId, const Json& insert) {
+    const auto id = insert.find("id");
+    const auto module = insert.find("modulePath");
+    if (id == insert.end() || !id->is_string() || module == insert.end() || !module->is_string() ||
+        !held.is_object()) {
+        return nullptr;
+    }
+    const auto nodes = held.find("nodes");
+    if (nodes == held.end() || !nodes->is_array()) {
+        return nullptr;
+    }
+    for (const Json& node : *nodes) {
+        const auto nodeIdIt = node.is_object() ? node.find("id") : node.end();
+        if (nodeIdIt == node.end() || *nodeIdIt != nodeId) {
+            continue;
+        }
+        const auto inserts = node.find("inserts");
+        if (inserts == node.end() || !inserts->is_array()) {
+            continue;
+        }
+        for (const Json& candidate : *inserts) {
+            if (candidate.is_object() && candidate.value("id", Json()) == *id &&
+                candidate.value("modulePath", Json()) == *module) {
+                return &candidate;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// A description built from the UI document carries its inserts' parameters but not their saved
+// states, and no block size. Each insert that names the same node, slot and module as a held one
+// and brings no state of its own takes the held state (the compiler sets the parameters on top),
+// and a description that names no block size keeps the held one. A moved insert, or one that
+// now opens another module, starts from its defaults.
+void carryHeldSettings(Json& description, const Json& held) {
+    if (!description.is_object() || !held.is_object()) {
+        return;
+    }
+    const auto block = held.find("maximumBlock");
+    if (!description.contains("maximumBlock") && block != held.end()) {
+        description["maximumBlock"] = *block;
+    }
+    const auto nodes = description.find("nodes");
+    if (nodes == description.end() || !nodes->is_array()) {
+        return;
+    }
+    for (Json& node : *nodes) {
+        const auto nodeId = node.is_object() ? node.find("id") : node.end();
+        const auto inserts = node.is_object() ? node.find("inserts") : node.end();
+        if (nodeId == node.end() || !nodeId->is_string() || inserts == node.end() ||
+            !inserts->is_array()) {
+            continue;
+        }
+        for (Json& insert : *inserts) {
+            if (!insert.is_object() || insert.contains("stateHex")) {
+                continue;
+            }
+            const Json* from = heldInsert(held, nodeId->get<std::string>(), insert);
+            if (from == nullptr) {
+                continue;
+            }
+            const auto state = from->find("stateHex");
+            if (state != from->end()) {
+                insert["stateHex"] = *state;
+            }
+        }
+    }
+}
+
 } // namespace
 
 Json Impl::applySession(const Json& params) {
@@ -61,6 +132,7 @@ Json Impl::applySession(const Json& params) {
             description.erase("_remote");
         }
     }
+    carryHeldSettings(description, nativeSession);
     Json applied = attachPlaybackToNative(description);
 
     if (withUi) {

@@ -431,7 +431,7 @@
     if (ui.master) nodes.push(node2(ui.master, "bus"));
     if (ui.mono) nodes.push(node2(ui.mono, "bus"));
     if (ui.monitor) nodes.push(node2(ui.monitor, "monitor"));
-    return { format: NATIVE_FORMAT, sampleRate, maximumBlock: 4096, mainId, nodes };
+    return { format: NATIVE_FORMAT, sampleRate, mainId, nodes };
   }
   function freeId(ui, prefix) {
     const used = new Set(allStrips(ui).map((s) => s.id));

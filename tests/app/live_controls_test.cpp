@@ -76,9 +76,13 @@ TEST(LiveControls, RefusalsLeaveBothDocumentsAndTheRevisionAsTheyWere) {
              "Mute and native DCA state differ"},
             {"setParameter", R"({"nodeId": "native-only", "key": "pan", "value": 5})",
              "Shared scalar strip missing"},
-            // Without a patch a fader in a DCA still has to land inside the UI's range.
-            {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": 20})",
-             "Fader outside range"},
+            // Without a patch a fader in a DCA is judged by the engine, as outside any DCA.
+            {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": 61})",
+             "Unsupported/out of range native parameter"},
+            {"setParameter", R"({"nodeId": "ch2", "key": "gainDb", "value": 61})",
+             "Unsupported/out of range native parameter"},
+            {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": -120.5})",
+             "Unsupported/out of range native parameter"},
             {"setParameter", R"({"nodeId": "ch2", "key": "mute", "value": 0.5})",
              "Unsupported/out of range native parameter"},
             {"setParameter", R"({"nodeId": "ch2", "key": "gain", "value": 0})",
@@ -239,6 +243,16 @@ TEST(LiveControls, RefusalsLeaveBothDocumentsAndTheRevisionAsTheyWere) {
              "Invalid scenes"},
             {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "device", "value": "hw"}})",
              "Invalid configuration"},
+            // Device preferences hold what the device screen keeps, nothing else.
+            {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "device",
+            "value": {"outputs": [], "notes": "x"}}})",
+             "Invalid configuration"},
+            {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "device",
+            "value": {"inputs": [{"id": "in:1", "label": "x"}]}}})",
+             "Invalid configuration"},
+            {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "device",
+            "value": {"requestedRate": "48000"}}})",
+             "Invalid configuration"},
             {"uiPatch", R"({"uiPatch": {"entityId": "session", "key": "name", "value": "Show"}})",
              "Invalid session patch"},
             {"uiPatch", R"({"uiPatch": {"entityId": "ghost", "key": "arm", "value": true}})",
@@ -340,6 +354,16 @@ TEST(LiveControls, AcceptedEditsWriteBothDocuments) {
          "-6", "/nodes/0/mute", "false"},
         {"setParameter", R"({"nodeId": "ch2", "key": "gainDb", "value": -3})", "/channels/1/level",
          "-3", "/nodes/1/gainDb", "-3"},
+        // Off and far down inside a DCA, without a patch, as outside one: the UI level is what
+        // remains under the DCA, below the UI's own range, and the member plays muted.
+        {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": -120})",
+         "/channels/0/level", "-124", "/nodes/0/gainDb", "-120"},
+        {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": -100})",
+         "/channels/0/level", "-104", "/nodes/0/mute", "true"},
+        {"setParameter", R"({"nodeId": "ch1", "key": "gainDb", "value": 20})", "/channels/0/level",
+         "16", "/nodes/0/gainDb", "20"},
+        {"setParameter", R"({"nodeId": "ch2", "key": "gainDb", "value": -120})",
+         "/channels/1/level", "-120", "/nodes/1/gainDb", "-120"},
         {"setParameter", R"({"nodeId": "ch2", "key": "gainDb", "value": -80,
             "uiPatch": {"entityId": "ch2", "key": "level", "value": -80}})",
          "/channels/1/level", "-80", "/nodes/1/mute", "true"},
@@ -421,7 +445,10 @@ TEST(LiveControls, EditsWithoutAUiDocumentTouchOnlyTheNativeDescription) {
 
 TEST(LiveControls, AUiPatchOfSessionMembersAndStripsIsStoredAsSent) {
     auto app = headlessApplication();
-    holdSession(*app, liveNative(), liveUi());
+    Json ui = liveUi();
+    ui["scenes"] = Json::parse(R"([{"id": "scene-01", "name": "A", "snapshot": {}},
+        {"id": "scene-999999", "name": "B", "snapshot": {"channels": []}}])");
+    holdSession(*app, liveNative(), ui);
     const char* patches[] = {
         R"({"entityId": "session", "key": "cueMode", "value": "AFL"})",
         R"({"entityId": "session", "key": "safe", "value":
@@ -431,8 +458,13 @@ TEST(LiveControls, AUiPatchOfSessionMembersAndStripsIsStoredAsSent) {
         R"({"entityId": "session", "key": "device", "value": {"outputs": []}})",
         R"({"entityId": "main-lr", "key": "name", "value": "Front of house"})",
         R"({"entityId": "ch2", "key": "arm", "value": true})",
-        R"({"entityId": "session", "key": "scenes", "value": [{"id": "scene-01", "name": "A"},
-            {"id": "scene-999999", "name": "B"}]})",
+        R"({"entityId": "session", "key": "device", "value": {"inputs": [{"id": "in:1"}],
+            "outputs": [{"id": "out:1", "exclusive": true}], "masterOutputId": "out:1",
+            "requestedRate": 48000, "requestedBlock": 128, "autoStart": false}})",
+        // The held list renamed and reordered, each snapshot as it was.
+        R"({"entityId": "session", "key": "scenes", "value": [
+            {"id": "scene-999999", "name": "B2", "snapshot": {"channels": []}},
+            {"id": "scene-01", "name": "A", "snapshot": {}}]})",
         R"({"entityId": "session", "key": "currentScene", "value": "scene-01"})",
     };
     std::int64_t revision = 0;
@@ -443,11 +475,12 @@ TEST(LiveControls, AUiPatchOfSessionMembersAndStripsIsStoredAsSent) {
         ASSERT_TRUE(reply.at("ok").get<bool>()) << reply.dump();
         EXPECT_EQ(reply.at("/result/revision"_json_pointer), ++revision);
     }
-    const Json& ui = app->impl().uiSession;
-    EXPECT_EQ(ui.at("cueMode"), "AFL");
-    EXPECT_EQ(ui.at("/recorder/tap"_json_pointer), "postFader");
-    EXPECT_EQ(ui.at("/master/name"_json_pointer), "Front of house");
-    EXPECT_EQ(ui.at("/channels/1/arm"_json_pointer), true);
+    const Json& held = app->impl().uiSession;
+    EXPECT_EQ(held.at("cueMode"), "AFL");
+    EXPECT_EQ(held.at("/recorder/tap"_json_pointer), "postFader");
+    EXPECT_EQ(held.at("/master/name"_json_pointer), "Front of house");
+    EXPECT_EQ(held.at("/channels/1/arm"_json_pointer), true);
+    EXPECT_EQ(held.at("/scenes/0/name"_json_pointer), "B2");
     // A remote client may still move faders through the DCA path.
     const Json remote = app->handleRequest(Json::parse(R"({"id": 2, "method": "uiPatch",
         "_remote": true, "params": {"uiPatch": {"entityId": "dca1", "key": "level",

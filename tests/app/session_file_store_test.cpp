@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -182,6 +183,9 @@ TEST(SessionFileStore, BadFilesAreRefusedWithTheirOwnMessages) {
         {"truncated", bytes(valid.substr(0, valid.size() - 1)), "Truncated session JSON."},
         {"ends inside a string", bytes(valid.substr(0, 20)), "Truncated session JSON."},
         {"closing bracket first", bytes("]{}"), "Invalid session JSON structure."},
+        // The parser would stop at the NUL and open the valid envelope before it.
+        {"a NUL byte, then more text", bytes(valid + std::string(1, '\0') + "{\"x\": [1]}"),
+         "Session file contains a NUL byte."},
         {"not JSON", bytes(R"({"format" 1})"), "[json.exception.parse_error.101]"},
         {"comment", bytes("{/* note */}"), "[json.exception.parse_error.101]"},
         {"extra envelope member",
@@ -266,6 +270,85 @@ TEST(SessionFileStore, FailedSavesSayWhyAndLeaveTheTargetAndNoTemporaryFile) {
               "Cannot save session: Cannot atomically replace session file (system error 21).");
     EXPECT_EQ(readWholeFile(target), before);
     EXPECT_EQ(strayTemporaryFiles(folder), 0u);
+}
+
+int failingFolderSync(const std::string&) {
+    return EIO;
+}
+
+// Once the new file is renamed into place the save has happened: a folder that cannot be
+// flushed afterwards is reported as a doubt about durability, not as a failed save.
+TEST(SessionFileStore, AFolderFlushThatFailsAfterTheRenameIsAWarningNotAFailure) {
+    TempFolder folder;
+    const auto target = folder.file("show.kestavel");
+    saveSessionFile(target, minimalSessionPayload());
+    Json next = minimalSessionPayload();
+    next["uiState"]["title"] = "Second set";
+
+    setSessionFolderSync(&failingFolderSync);
+    std::string warning;
+    EXPECT_NO_THROW(warning = saveSessionFile(target, next));
+    setSessionFolderSync(nullptr);
+    EXPECT_EQ(warning, "Session saved, but its folder could not be flushed to disk (system error " +
+                           std::to_string(EIO) + "); the save may not survive a power failure.");
+    EXPECT_EQ(loadSessionFile(target), next) << "the new file stands";
+    EXPECT_EQ(strayTemporaryFiles(folder), 0u);
+    EXPECT_EQ(saveSessionFile(target, minimalSessionPayload()), "") << "a flushed folder";
+}
+
+// A replaced file keeps its permission bits; a new one takes the umask's. A symbolic link
+// stays a link, and the file it points to (in another folder) takes the new session.
+TEST(SessionFileStore, AReplacedFileKeepsItsModeAndALinkedFileIsReplacedThroughItsLink) {
+    TempFolder folder;
+    const auto mode = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    };
+    Json next = minimalSessionPayload();
+    next["uiState"]["title"] = "Second set";
+
+    const auto shared = folder.file("shared.kestavel");
+    saveSessionFile(shared, minimalSessionPayload());
+    const mode_t umask = ::umask(0);
+    ::umask(umask);
+    EXPECT_EQ(mode(shared), 0666u & ~umask);
+    for (const mode_t kept : {0600u, 0640u, 0664u}) {
+        ASSERT_EQ(::chmod(shared.c_str(), kept), 0);
+        saveSessionFile(shared, next);
+        EXPECT_EQ(mode(shared), kept);
+        EXPECT_EQ(loadSessionFile(shared), next);
+    }
+
+    std::filesystem::create_directory(folder.file("library"));
+    const auto real = folder.file("library/show.kestavel");
+    saveSessionFile(real, minimalSessionPayload());
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    std::filesystem::create_directory(folder.file("desk"));
+    const auto link = folder.file("desk/show.kestavel");
+    const auto hop = folder.file("desk/latest.kestavel");
+    std::filesystem::create_symlink("../library/show.kestavel", link);
+    std::filesystem::create_symlink("show.kestavel", hop); // a link to the link
+    saveSessionFile(hop, next);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::is_symlink(hop));
+    EXPECT_EQ(loadSessionFile(real), next);
+    EXPECT_EQ(mode(real), 0640u);
+    EXPECT_EQ(strayTemporaryFiles(folder), 0u);
+
+    // A link whose file does not exist yet: the file is created where the link points.
+    const auto dangling = folder.file("desk/new.kestavel");
+    std::filesystem::create_symlink(folder.file("library/new.kestavel"), dangling);
+    saveSessionFile(dangling, next);
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    EXPECT_EQ(loadSessionFile(folder.file("library/new.kestavel")), next);
+
+    // A loop of links is refused and leaves nothing behind.
+    std::filesystem::create_symlink("loop-b", folder.file("desk/loop-a"));
+    std::filesystem::create_symlink("loop-a", folder.file("desk/loop-b"));
+    EXPECT_EQ(saveError(folder.file("desk/loop-a"), next),
+              "Cannot save session: Cannot create temporary session file (system error " +
+                  std::to_string(ELOOP) + ").");
 }
 
 TEST(SessionFileStore, ThirtyTwoTakenTemporaryNamesRefuseTheSave) {

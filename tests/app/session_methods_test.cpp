@@ -3,11 +3,15 @@
 
 #include "app/application_impl.h"
 
+#include "app/session_file_store.h"
 #include "tests/app/app_test_support.h"
 #include "tests/app/live_session_fixture.h"
+#include "tests/app/session_test_files.h"
+#include "tests/vst3/plugins/test_plugin_memo.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -232,6 +236,128 @@ TEST(SessionMethods, ApplySessionRevisionAndUiDocumentRules) {
         EXPECT_EQ(impl.sceneStates, scenes) << "the scene bank is not touched";
         EXPECT_FALSE(impl.nativeSession.contains("baseRevision"));
     }
+}
+
+int failingFolderSync(const std::string&) {
+    return EIO;
+}
+
+// A save whose folder cannot be flushed after the rename is still a save: the reply says so
+// with a warning, and the held documents are what the file holds.
+TEST(SessionMethods, ASaveWhoseFolderCannotBeFlushedIsReportedSavedWithAWarning) {
+    testing::TempFolder folder;
+    HeadlessConsole console;
+    holdToneSession(console);
+    auto& impl = console.app->impl();
+    impl.uiSession.erase("scenes"); // the capture adds it, so the save changes the document
+    impl.sceneStates = Json::object();
+    const std::int64_t revision = impl.revision;
+    const std::string path = folder.file("show.kestavel");
+    setSessionFolderSync(&failingFolderSync);
+    const Json reply = console.request("saveSession", {{"path", path}});
+    setSessionFolderSync(nullptr);
+    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+    const Json& result = reply.at("result");
+    EXPECT_EQ(result.at("saved"), true);
+    EXPECT_EQ(result.at("revision"), revision + 1);
+    EXPECT_TRUE(result.at("durabilityWarning").get<std::string>().starts_with("Session saved, "));
+    EXPECT_EQ(loadSessionFile(path), Json({{"native", impl.nativeSession},
+                                           {"uiState", impl.uiSession},
+                                           {"sceneStates", impl.sceneStates}}));
+    EXPECT_EQ(impl.uiSession.at("scenes"), Json::array());
+
+    const Json flushed = console.call("saveSession", {{"path", path}});
+    EXPECT_FALSE(flushed.contains("durabilityWarning"));
+}
+
+// The description the page builds from its UI document: each insert with its parameters but no
+// saved state, and no block size.
+Json pageStyle(Json native) {
+    native.erase("maximumBlock");
+    for (Json& node : native.at("nodes")) {
+        if (node.contains("inserts")) {
+            for (Json& insert : node.at("inserts")) {
+                insert.erase("stateHex");
+            }
+        }
+    }
+    return native;
+}
+
+// An Apply built from the UI document keeps what a plug-in holds outside its parameters and the
+// session's block size, through to the saved file; a moved insert or another module does not
+// take a state that is not its own, and an insert that brings its own state keeps it.
+TEST(SessionMethods, AnApplyFromThePageKeepsEachInsertsStateAndTheBlockSize) {
+    testing::TempFolder folder;
+    HeadlessConsole console;
+    auto& impl = console.app->impl();
+    const std::string memo = testing::testPluginBundle("memo");
+    const auto savedNative = [&](const std::string& name) {
+        const std::string path = folder.file(name);
+        EXPECT_FALSE(console.call("saveSession", {{"path", path}}).is_null());
+        return loadSessionFile(path).at("native");
+    };
+    const auto stateAt = [](const Json& native, std::size_t node) {
+        return native.at("nodes").at(node).at("inserts").at(0).at("stateHex").get<std::string>();
+    };
+
+    // A session whose insert holds a note, opened for 128-frame blocks.
+    Json native = testing::toneToMainSession(Json::array({testing::insertEntry("fx", memo)}));
+    native["maximumBlock"] = 128;
+    const Json ui = {{"schemaVersion", 2},
+                     {"channels", Json::array({{{"id", "in1"}, {"inserts", Json::array()}}})}};
+    ASSERT_FALSE(console.applySession(native, ui).is_null());
+    const std::string fresh = stateAt(savedNative("fresh.kestavel"), 0);
+    ASSERT_EQ(testing::memoOfState(fresh), "");
+    native["nodes"][0]["inserts"][0]["stateHex"] = testing::stateWithMemo(fresh, "take 3 notes");
+    native["nodes"][0]["inserts"][0]["parameters"] = {{"0", 0.25}};
+    ASSERT_FALSE(console.applySession(native).is_null());
+    const Json before = savedNative("before.kestavel");
+    const std::string kept = stateAt(before, 0);
+    ASSERT_EQ(testing::memoOfState(kept), "take 3 notes");
+
+    // The page applies what it shows: the parameters, no state, no block size.
+    const Json page = pageStyle(before);
+    ASSERT_FALSE(console.applySession(page, impl.uiSession).is_null());
+    const Json after = savedNative("after.kestavel");
+    EXPECT_EQ(stateAt(after, 0), kept);
+    EXPECT_EQ(after.at("maximumBlock"), 128);
+    EXPECT_EQ(after.at("nodes").at(0).at("inserts").at(0).at("parameters").at("0"), 0.25);
+
+    // A parameter the page changed is set on top of the kept state.
+    Json edited = page;
+    edited["nodes"][0]["inserts"][0]["parameters"]["0"] = 0.75;
+    ASSERT_FALSE(console.applySession(edited).is_null());
+    const Json editedSave = savedNative("edited.kestavel");
+    EXPECT_EQ(testing::memoOfState(stateAt(editedSave, 0)), "take 3 notes");
+    EXPECT_EQ(editedSave.at("nodes").at(0).at("inserts").at(0).at("parameters").at("0"), 0.75);
+    ASSERT_FALSE(console.applySession(page).is_null());
+
+    // Moved to the main bus, the insert starts from its defaults (and so stays there).
+    Json moved = page;
+    moved["nodes"][1]["inserts"] = moved["nodes"][0]["inserts"];
+    moved["nodes"][0].erase("inserts");
+    ASSERT_FALSE(console.applySession(moved).is_null());
+    EXPECT_FALSE(impl.nativeSession.at("nodes").at(1).at("inserts").at(0).contains("stateHex"));
+    EXPECT_EQ(testing::memoOfState(stateAt(savedNative("moved.kestavel"), 1)), "");
+    ASSERT_FALSE(console.applySession(native).is_null());
+
+    // Another module in the same slot opens with its own defaults: the memo state is not offered
+    // to it (its restore would refuse a state of another class).
+    Json other = pageStyle(savedNative("again.kestavel"));
+    other["nodes"][0]["inserts"][0]["modulePath"] = testing::testPluginBundle("basic");
+    ASSERT_FALSE(console.applySession(other).is_null());
+    EXPECT_FALSE(impl.nativeSession.at("nodes").at(0).at("inserts").at(0).contains("stateHex"));
+    ASSERT_FALSE(console.applySession(native).is_null());
+
+    // An insert that brings a state of its own keeps it, and a block size that is given is used.
+    Json own = pageStyle(savedNative("own.kestavel"));
+    own["nodes"][0]["inserts"][0]["stateHex"] = testing::stateWithMemo(fresh, "its own");
+    own["maximumBlock"] = 256;
+    ASSERT_FALSE(console.applySession(own).is_null());
+    const Json ownSave = savedNative("own-after.kestavel");
+    EXPECT_EQ(testing::memoOfState(stateAt(ownSave, 0)), "its own");
+    EXPECT_EQ(ownSave.at("maximumBlock"), 256);
 }
 
 } // namespace

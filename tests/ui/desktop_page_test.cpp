@@ -7,11 +7,13 @@
 #include "shell/gtk_editor_window.h"
 
 #include "app/application.h"
+#include "app/session_file_store.h"
 #include "audio/endpoint_catalogue.h"
 #include "audio/virtual_endpoints.h"
 #include "gtk_test_support.h"
 #include "remote/remote_server.h"
 #include "shell_test_support.h"
+#include "tests/vst3/plugins/test_plugin_memo.h"
 
 #include <gtk/gtk.h>
 #include <nlohmann/json.hpp>
@@ -233,6 +235,84 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     EXPECT_TRUE(runUntil([&] { return peakDb("in1") > -12; }, 30s)) << peakDb("in1");
     click("[data-action=stopPlayback]");
     EXPECT_TRUE(waitFor("window.__ruviStore.status.playback.playing === false"));
+}
+
+// Loading WAV files makes the page apply the session again before audio can start; that Apply
+// keeps what each plug-in holds beyond its parameters and the session's block size, and the
+// next save writes them.
+TEST_F(DesktopPage, AnApplyAfterLoadingWavFilesKeepsPluginStateAndBlockSizeInTheSavedFile) {
+    applyTemplate();
+    Application& app = *program->application();
+    const auto local = [&](const std::string& method, const Json& params) {
+        const Json reply = app.handleRequest({{"id", 1}, {"method", method}, {"params", params}});
+        EXPECT_EQ(reply.value("ok", false), true) << method << ": " << reply.dump();
+        return reply;
+    };
+    const std::string scratch = folder.path + "/scratch.kestavel";
+    const auto savedNative = [&] {
+        local("saveSession", {{"path", scratch}});
+        return loadSessionFile(scratch).at("native");
+    };
+    const auto in1Of = [](Json& native) -> Json& {
+        for (Json& node : native.at("nodes")) {
+            if (node.at("id") == "in1") {
+                return node;
+            }
+        }
+        throw std::runtime_error("no in1");
+    };
+
+    // The engineer's session as it stands: in1 holds a plug-in whose state keeps a note beside
+    // its parameters, and the session opens plug-ins for 128-frame blocks.
+    const std::string module = std::string(RUVI_TESTPLUG_DIR) + "/ruvi_testplug_memo.vst3";
+    Json ui = Json::parse(eval("JSON.stringify(window.__ruviStore.ui)").get<std::string>());
+    ui["channels"][0]["inserts"] = Json::array({{{"id", "in1-fx1"},
+                                                 {"modulePath", module},
+                                                 {"enabled", true},
+                                                 {"bypass", false},
+                                                 {"parameters", Json::object()}}});
+    Json native = savedNative();
+    in1Of(native)["inserts"] = Json::array(
+        {{{"id", "in1-fx1"}, {"modulePath", module}, {"enabled", true}, {"bypass", false}}});
+    native["maximumBlock"] = 128;
+    local("applySession", {{"native", native}, {"uiState", ui}});
+    Json withState = savedNative();
+    Json& insert = in1Of(withState)["inserts"][0];
+    insert["stateHex"] =
+        testing::stateWithMemo(insert.at("stateHex").get<std::string>(), "mix notes");
+    local("applySession", {{"native", withState}});
+    ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].inserts?.length === 1"));
+
+    const std::string wav = folder.path + "/backing.wav";
+    ASSERT_EQ(
+        std::system(("sox -n -r 48000 -c 2 -b 24 " + wav + " synth 2 sine 440 vol 0.5").c_str()),
+        0);
+    click("[data-tab=playback]");
+    dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
+    click("[data-action=loadPlayback]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s))
+        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
+
+    click("[data-tab=session]");
+    eval("(() => { const s = document.querySelector('select[aria-label=\"in1 source kind\"]'); "
+         "s.value = " +
+         Json(wav).dump() + "; s.dispatchEvent(new Event('change')); })()");
+    click("[data-action=applySession]");
+    ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].sourceType === 'file'"))
+        << eval("document.querySelector('[data-result=session]').textContent").dump();
+
+    const std::string session = folder.path + "/show.kestavel";
+    dialogs.sessionAnswers.push_back(session);
+    click("[data-action=saveSession]");
+    ASSERT_TRUE(
+        waitFor("document.querySelector('[data-result=session]').textContent.startsWith('Saved')"))
+        << eval("document.querySelector('[data-result=session]').textContent").dump();
+    Json saved = loadSessionFile(session).at("native");
+    EXPECT_EQ(saved.at("maximumBlock"), 128);
+    const Json& kept = in1Of(saved).at("inserts").at(0);
+    EXPECT_EQ(kept.at("modulePath"), module);
+    EXPECT_EQ(testing::memoOfState(kept.at("stateHex").get<std::string>()), "mix notes");
+    EXPECT_EQ(in1Of(saved).at("source").at("kind"), "file");
 }
 
 // The controls of every remaining method, each reaching the stage computer and answered "ok".

@@ -513,7 +513,9 @@ export function nativeFromUi(ui: UiDocument, sampleRate = ui.device?.requestedRa
   if (ui.master) nodes.push(node(ui.master, "bus"));
   if (ui.mono) nodes.push(node(ui.mono, "bus"));
   if (ui.monitor) nodes.push(node(ui.monitor, "monitor"));
-  return { format: NATIVE_FORMAT, sampleRate, maximumBlock: 4096, mainId, nodes };
+  // No "maximumBlock": the native side keeps the block size the applied session opened its
+  // plug-ins for, so a session that set one keeps it through an Apply from here.
+  return { format: NATIVE_FORMAT, sampleRate, mainId, nodes };
 }
 
 /** The smallest free id with the prefix: in1, in2, ... */

@@ -28,9 +28,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -49,6 +51,11 @@
 #ifndef TP_MODULE
 #define TP_MODULE 0
 #endif
+// TP_MEMO: the component state also holds a note (at most kMemoBytes) that no parameter reaches;
+// it comes only from a restored state, so only a kept state brings it back.
+#ifndef TP_MEMO
+#define TP_MEMO 0
+#endif
 
 #define TP_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -66,6 +73,7 @@ constexpr std::uint32_t kGain = 0;
 constexpr std::uint32_t kMeter = 1;
 constexpr std::uint32_t kFault = 2;
 constexpr std::int64_t kHugeState = 16777216 + 1024;
+constexpr std::uint32_t kMemoBytes = 256;
 
 void trace(const char* event) {
     using TraceFn = void (*)(const char*);
@@ -593,6 +601,11 @@ private:
                 return false;
             }
         }
+        if (TP_MEMO != 0) {
+            const auto size = static_cast<std::uint32_t>(memo_.size());
+            return writeAll(stream, &size, sizeof(size)) &&
+                   writeAll(stream, memo_.data(), static_cast<std::int64_t>(size));
+        }
         return true;
     }
     bool readValues(IBStream* stream) {
@@ -610,6 +623,20 @@ private:
             audioValues_[static_cast<std::size_t>(i)] = value;
             values_[static_cast<std::size_t>(i)] = value;
         }
+        if (TP_MEMO != 0) {
+            std::uint32_t size = 0;
+            if (stream->read(&size, sizeof(size), &got) != kResultOk || got != sizeof(size) ||
+                size > kMemoBytes) {
+                return false;
+            }
+            std::string memo(size, '\0');
+            if (size > 0 &&
+                (stream->read(memo.data(), static_cast<int32>(size), &got) != kResultOk ||
+                 got != static_cast<int32>(size))) {
+                return false;
+            }
+            memo_ = std::move(memo);
+        }
         return true;
     }
 
@@ -622,6 +649,7 @@ private:
     int outChannels_ = TP_BUS_MODE == 3 ? 3 : 2;
     std::atomic<double> values_[TP_PARAMS];
     double audioValues_[TP_PARAMS]{0.5};
+    std::string memo_; // TP_MEMO only
     std::vector<float> delay_[3];
     std::size_t writePos_[3]{};
     IComponentHandler* handler_ = nullptr;
