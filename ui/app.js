@@ -198,7 +198,8 @@
     const inserts = (strip.inserts ?? []).map((i) => i.id === slotId ? { ...i, bypass } : { ...i });
     return {
       method: "setInsertBypass",
-      params: { nodeId: strip.id, slotId, bypass, uiPatch: { entityId: strip.id, key: "inserts", value: inserts } }
+      params: { nodeId: strip.id, slotId, bypass },
+      localPatch: { entityId: strip.id, key: "inserts", value: inserts }
     };
   }
   function vstParameterRequest(strip, slotId, parameterId, value) {
@@ -1101,7 +1102,7 @@
     }
     /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
     send(rpc) {
-      const patch = rpc.params.uiPatch;
+      const patch = rpc.localPatch ?? rpc.params.uiPatch;
       if (patch && this.ui && this.online) {
         applyPatchLocally(this.ui, patch);
         this.uiGeneration++;
@@ -1114,7 +1115,7 @@
           void this.call("getControlState", { after: 0 }).then((r) => {
             if (r.ok && r.result && typeof r.result.revision === "number") this.accept(r.result);
           });
-        } else if (patch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
+        } else if (rpc.params.uiPatch && typeof ((_a = reply.result) == null ? void 0 : _a.revision) === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
         return reply;
       });
     }

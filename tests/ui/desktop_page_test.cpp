@@ -181,11 +181,14 @@ TEST_F(DesktopPage, InsertFromThePluginListOpensItsEditorBypassesAndListsItsPara
     ASSERT_TRUE(waitFor("document.querySelector('[data-insert=\"in1-fx1\"]')"));
     click("[data-insert=\"in1-fx1\"] [data-action=getVstParameters]");
     EXPECT_TRUE(waitFor("document.querySelectorAll('.vst-params input[type=range]').length > 3"));
-    eval("(() => { const r = document.querySelector('.vst-params input[type=range]:not(:disabled)'); r.value = "
-         "'0.25'; "
+    // The first continuous parameter: a stepped one would snap the value to its steps.
+    eval("(() => { const r = document.querySelector('.vst-params "
+         "input[type=range][step=\"0.001\"]:not(:disabled)'); r.value = '0.25'; "
          "r.dispatchEvent(new Event('input')); })()");
     EXPECT_TRUE(waitFor(
-        "Object.values(window.__ruviStore.ui.channels[0].inserts[0].parameters).includes(0.25)"));
+        "Object.values(window.__ruviStore.ui.channels[0].inserts[0].parameters).includes(0.25)"))
+        << eval("JSON.stringify(window.__ruviStore.ui.channels[0].inserts[0].parameters)").dump()
+        << eval("JSON.stringify(window.__ruviStore.errors)").dump();
 
     const Json errors = eval("window.__ruviStore.errors.length");
     EXPECT_EQ(errors, 0) << eval("JSON.stringify(window.__ruviStore.errors)").dump();

@@ -172,6 +172,8 @@ export function clampFader(v: number): number {
 export interface Rpc {
   method: string;
   params: JsonObject;
+  /** A change the page applies to its own copy without sending it as "uiPatch". */
+  localPatch?: { entityId: string; key: string; value: unknown };
 }
 
 /** A fader move: native gain is the effective gain; the patch carries the strip's own level. */
@@ -226,11 +228,15 @@ export function sendRequest(strip: Strip, busId: string, level: number): Rpc {
   };
 }
 
+// A bypass goes without a patch: the stage computer edits its own copy of the strip's insert list,
+// which a plug-in's read-back of its parameters may have changed since this page last heard. A
+// whole-list patch built here would then be refused for settings the user never touched.
 export function bypassRequest(strip: Strip, slotId: string, bypass: boolean): Rpc {
   const inserts = (strip.inserts ?? []).map((i) => (i.id === slotId ? { ...i, bypass } : { ...i }));
   return {
     method: "setInsertBypass",
-    params: { nodeId: strip.id, slotId, bypass, uiPatch: { entityId: strip.id, key: "inserts", value: inserts } },
+    params: { nodeId: strip.id, slotId, bypass },
+    localPatch: { entityId: strip.id, key: "inserts", value: inserts },
   };
 }
 

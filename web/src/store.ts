@@ -175,7 +175,7 @@ export class Store {
 
   /** Sends a live-control request; its UI patch is shown at once and confirmed by the echo. */
   send(rpc: Rpc): Promise<Reply> {
-    const patch = rpc.params.uiPatch as { entityId: string; key: string; value: unknown } | undefined;
+    const patch = rpc.localPatch ?? (rpc.params.uiPatch as { entityId: string; key: string; value: unknown } | undefined);
     // Offline the bridge refuses the change; the screen must not show it as made either.
     if (patch && this.ui && this.online) {
       applyPatchLocally(this.ui, patch);
@@ -193,7 +193,8 @@ export class Store {
       }
       // Our edit alone moved the revision by one: the local copy, patched the same way the
       // native side patched its own, is that revision. The next edit can be based on it at once.
-      else if (patch && typeof reply.result?.revision === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
+      // A change sent without its patch waits for the pushed document instead.
+      else if (rpc.params.uiPatch && typeof reply.result?.revision === "number" && reply.result.revision === this.revision + 1) this.revision = reply.result.revision;
       return reply;
     });
   }

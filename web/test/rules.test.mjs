@@ -94,9 +94,10 @@ test("sends: the bottom of the fader is native -120, and the patch is the whole 
 test("insert patches carry every insert, with only the addressed one changed", () => {
   const d = fixture();
   const s = d.channels[0];
-  const b = R.bypassRequest(s, "in1-fx2", false).params;
-  assert.deepEqual(b.uiPatch.value.map((i) => i.bypass), [false, false]);
-  assert.deepEqual(b.uiPatch.value[0], s.inserts[0]);
+  const b = R.bypassRequest(s, "in1-fx2", false);
+  assert.equal(b.params.uiPatch, undefined, "the stage computer patches its own insert list");
+  assert.deepEqual(b.localPatch.value.map((i) => i.bypass), [false, false]);
+  assert.deepEqual(b.localPatch.value[0], s.inserts[0]);
   const p = R.vstParameterRequest(s, "in1-fx1", 12, 1.5).params;
   assert.equal(p.value, 1);
   assert.deepEqual(p.uiPatch.value[0].parameters, { "3": 0.25, "12": 1 });
