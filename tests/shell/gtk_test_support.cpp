@@ -133,6 +133,10 @@ int distinctColours(GtkWindow* window) {
     if (native == nullptr) {
         return 0;
     }
+    // Tests running side by side share one X display with no window manager, so another test's
+    // window may lie over this one and the read-back would show that window. Raised, the window
+    // is exposed and repaints; the caller's next poll reads its own pixels.
+    gdk_window_raise(native);
     const int width = gdk_window_get_width(native);
     const int height = gdk_window_get_height(native);
     GdkPixbuf* shot = gdk_pixbuf_get_from_window(native, 0, 0, width, height);
