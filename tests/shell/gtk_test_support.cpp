@@ -128,6 +128,69 @@ std::pair<int, int> firstChildSize(unsigned long xid) {
     return size;
 }
 
+namespace {
+
+int sampledColours(const unsigned char* pixels, int width, int height, int stride, int channels,
+                   bool bgra) {
+    std::set<unsigned> colours;
+    for (int y = 0; y < height; y += 7) {
+        for (int x = 0; x < width; x += 7) {
+            const unsigned char* p = pixels + y * stride + x * channels;
+            const unsigned r = bgra ? p[2] : p[0];
+            const unsigned b = bgra ? p[0] : p[2];
+            colours.insert((r << 16) | (unsigned(p[1]) << 8) | b);
+        }
+    }
+    return static_cast<int>(colours.size());
+}
+
+} // namespace
+
+int pageColours(WebKitWebView* view) {
+    struct Shot {
+        bool done = false;
+        bool abandoned = false;
+        int colours = 0;
+    };
+    auto* shot = new Shot;
+    webkit_web_view_get_snapshot(
+        view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* async, gpointer data) {
+            auto* s = static_cast<Shot*>(data);
+            GError* error = nullptr;
+            cairo_surface_t* surface =
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), async, &error);
+            if (surface != nullptr) {
+                cairo_surface_flush(surface);
+                if (!s->abandoned && cairo_surface_get_type(surface) == CAIRO_SURFACE_TYPE_IMAGE) {
+                    s->colours = sampledColours(cairo_image_surface_get_data(surface),
+                                                cairo_image_surface_get_width(surface),
+                                                cairo_image_surface_get_height(surface),
+                                                cairo_image_surface_get_stride(surface), 4, true);
+                }
+                cairo_surface_destroy(surface);
+            }
+            if (error != nullptr) {
+                g_error_free(error);
+            }
+            if (s->abandoned) {
+                delete s;
+                return;
+            }
+            s->done = true;
+        },
+        shot);
+    // As with an evaluation: a busy web process answers late; the ceiling is for one that died.
+    runUntil([&] { return shot->done; }, std::chrono::seconds(60));
+    if (!shot->done) {
+        shot->abandoned = true;
+        return 0;
+    }
+    const int colours = shot->colours;
+    delete shot;
+    return colours;
+}
+
 int distinctColours(GtkWindow* window) {
     GdkWindow* native = gtk_widget_get_window(GTK_WIDGET(window));
     if (native == nullptr) {
@@ -143,18 +206,11 @@ int distinctColours(GtkWindow* window) {
     if (shot == nullptr) {
         return 0;
     }
-    std::set<unsigned> colours;
-    const int channels = gdk_pixbuf_get_n_channels(shot);
-    const int stride = gdk_pixbuf_get_rowstride(shot);
-    const guchar* pixels = gdk_pixbuf_get_pixels(shot);
-    for (int y = 0; y < height; y += 7) {
-        for (int x = 0; x < width; x += 7) {
-            const guchar* p = pixels + y * stride + x * channels;
-            colours.insert((unsigned(p[0]) << 16) | (unsigned(p[1]) << 8) | p[2]);
-        }
-    }
+    const int colours =
+        sampledColours(gdk_pixbuf_get_pixels(shot), width, height, gdk_pixbuf_get_rowstride(shot),
+                       gdk_pixbuf_get_n_channels(shot), false);
     g_object_unref(shot);
-    return static_cast<int>(colours.size());
+    return colours;
 }
 
 } // namespace kestravon::ruvi

@@ -31,5 +31,8 @@ std::string windowClass(GtkWindow* window);
 std::pair<int, int> firstChildSize(unsigned long xid);
 // How many distinct colours a window shows on screen (sampled).
 int distinctColours(GtkWindow* window);
+// How many distinct colours the web view's own snapshot of its visible page has (sampled): what
+// the page painted, whatever lies over its window on the display. 0 when no snapshot came.
+int pageColours(WebKitWebView* view);
 
 } // namespace kestravon::ruvi
