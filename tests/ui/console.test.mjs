@@ -2,7 +2,7 @@
 // server on 127.0.0.1 running the demo session (virtual tone through one strip to main).
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { colourCount, coreMissing, launchBrowser, saveShot, startStage } from "./support.mjs";
+import { colourCount, coreMissing, launchBrowser, saveShot, startStage, waitFor } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
 
@@ -61,17 +61,6 @@ async function steadyPeak(nodeId) {
     last = now;
   }
   assert.fail(`the ${nodeId} meter does not settle`);
-}
-
-async function waitFor(fn, what, timeout = 5000) {
-  const end = Date.now() + timeout;
-  let last;
-  while (Date.now() < end) {
-    last = await fn();
-    if (last) return last;
-    await new Promise((r) => setTimeout(r, 50));
-  }
-  assert.fail(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
 }
 
 test("a wrong password shows the server's own text", { skip }, async () => {

@@ -2,7 +2,7 @@
 // audio, so this stage runs the demo session without starting it.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { coreMissing, launchBrowser, startStage } from "./support.mjs";
+import { coreMissing, launchBrowser, startStage, waitFor } from "./support.mjs";
 
 const skip = await coreMissing();
 
@@ -27,17 +27,6 @@ after(async () => {
 });
 
 const store = (expr) => page.evaluate(`(() => { const s = window.__ruviStore; return ${expr}; })()`);
-
-async function waitFor(fn, what, timeout = 5000) {
-  const end = Date.now() + timeout;
-  let last;
-  while (Date.now() < end) {
-    last = await fn();
-    if (last) return last;
-    await new Promise((r) => setTimeout(r, 50));
-  }
-  assert.fail(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
-}
 
 test("a scene captured and recalled brings the fader back, and a renamed scene keeps its state", { skip }, async () => {
   await page.focus('.strip[data-strip="in1"] .fader');

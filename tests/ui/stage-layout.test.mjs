@@ -5,7 +5,7 @@
 // strip detail runs in signal order with log frequency controls, typed values and sends.
 import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
-import { coreMissing, launchDevice, saveShot, startStage } from "./support.mjs";
+import { coreMissing, launchDevice, saveShot, startStage, waitFor } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
 
@@ -43,17 +43,6 @@ async function open(device) {
 }
 
 const store = (page, expr) => page.evaluate(`(() => { const s = window.__ruviStore; return ${expr}; })()`);
-
-async function waitFor(fn, what, timeout = 5000) {
-  const end = Date.now() + timeout;
-  let last;
-  while (Date.now() < end) {
-    last = await fn();
-    if (last) return last;
-    await new Promise((r) => setTimeout(r, 50));
-  }
-  assert.fail(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
-}
 
 const inside = (b, vw, vh) => b && b.x >= -0.5 && b.y >= -0.5 && b.x + b.width <= vw + 0.5 && b.y + b.height <= vh + 0.5;
 
@@ -201,9 +190,12 @@ describe("on a touch tablet at 768x1024", { skip }, () => {
       ["Trim", "-6 dB", "trim", -6, `${M}6.0 dB`],
     ];
     for (const [label, text, path, value, shown] of cases) {
+      const before = await store(page, "s.revision");
       await entry(label).fill(text);
       await entry(label).press("Enter");
       await waitFor(async () => (await store(page, `s.ui.channels[0].${path}`)) === value, `${label} at ${value}`);
+      // The page shows its own edit at once; the program's answer moves the revision after it.
+      await waitFor(async () => (await store(page, "s.revision")) > before, `${label} answered`);
       assert.equal(await entry(label).inputValue(), shown);
     }
     const revision = await store(page, "s.revision");

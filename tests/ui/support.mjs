@@ -296,3 +296,18 @@ export async function launchDevice({ width, height, touch = false }) {
     },
   };
 }
+
+/**
+ * Polls fn until it returns something truthy and returns that. The ceiling only matters when the
+ * awaited change never comes: a busy machine makes the page late, not wrong.
+ */
+export async function waitFor(fn, what, timeout = 30000) {
+  const end = Date.now() + timeout;
+  let last;
+  while (Date.now() < end) {
+    last = await fn();
+    if (last) return last;
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  throw new Error(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
+}
