@@ -101,6 +101,26 @@ struct DesktopPage : ::testing::Test {
             << eval("document.querySelector('[data-result=session]').textContent").dump();
     }
 
+    // A WAV file chosen in the Playback screen's dialog, loaded as a background job.
+    void loadWavThroughTheDialog(const std::string& wav) {
+        click("[data-tab=playback]");
+        dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
+        click("[data-action=loadPlayback]");
+        ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 60s))
+            << eval("window.__ruviStore.lastError").dump();
+    }
+
+    // The first strip takes the file's lanes instead of its device, and the session is applied.
+    void feedTheFirstStripFrom(const std::string& wav) {
+        click("[data-tab=session]");
+        eval("(() => { const s = document.querySelector('select[aria-label=\"in1 source kind\"]'); "
+             "s.value = " +
+             Json(wav).dump() + "; s.dispatchEvent(new Event('change')); })()");
+        click("[data-action=applySession]");
+        ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].sourceType === 'file'"))
+            << eval("document.querySelector('[data-result=session]').textContent").dump();
+    }
+
     double peakDb(const std::string& nodeId) {
         const Json peak =
             eval("Math.max(0, ...(window.__ruviStore.status.meters || []).filter(m => "
@@ -209,11 +229,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
         std::system(("sox -n -r 48000 -c 2 -b 24 " + wav + " synth 3 sine 440 vol 0.5").c_str()),
         0);
     applyTemplate();
-    click("[data-tab=playback]");
-    dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
-    click("[data-action=loadPlayback]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 60s))
-        << eval("window.__ruviStore.lastError").dump();
+    ASSERT_NO_FATAL_FAILURE(loadWavThroughTheDialog(wav));
     EXPECT_EQ(dialogs.wavDialogs, 1);
     EXPECT_TRUE(
         waitFor("document.querySelector('[data-file]') && "
@@ -221,14 +237,7 @@ TEST_F(DesktopPage, WavFilesLoadThroughTheDialogFeedAStripAndPlay) {
     EXPECT_TRUE(waitFor("window.__ruviStore.status.controlJob.method === 'loadPlayback' && "
                         "window.__ruviStore.status.controlJob.phase === 'complete'"));
 
-    // The strip takes the file's lanes instead of the device, and the session is applied again.
-    click("[data-tab=session]");
-    eval("(() => { const s = document.querySelector('select[aria-label=\"in1 source kind\"]'); "
-         "s.value = " +
-         Json(wav).dump() + "; s.dispatchEvent(new Event('change')); })()");
-    click("[data-action=applySession]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].sourceType === 'file'"))
-        << eval("document.querySelector('[data-result=session]').textContent").dump();
+    ASSERT_NO_FATAL_FAILURE(feedTheFirstStripFrom(wav));
     click("[data-tab=audio]");
     click("[data-action=startAudio]");
     ASSERT_TRUE(waitFor("window.__ruviStore.status.audio.running === true"))
@@ -291,19 +300,8 @@ TEST_F(DesktopPage, AnApplyAfterLoadingWavFilesKeepsPluginStateAndBlockSizeInThe
     ASSERT_EQ(
         std::system(("sox -n -r 48000 -c 2 -b 24 " + wav + " synth 2 sine 440 vol 0.5").c_str()),
         0);
-    click("[data-tab=playback]");
-    dialogs.wavAnswers.push_back(std::vector<std::string>{wav});
-    click("[data-action=loadPlayback]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.status.playback.files.length === 1", 15s))
-        << eval("document.querySelector('[data-top=lastError]').textContent").dump();
-
-    click("[data-tab=session]");
-    eval("(() => { const s = document.querySelector('select[aria-label=\"in1 source kind\"]'); "
-         "s.value = " +
-         Json(wav).dump() + "; s.dispatchEvent(new Event('change')); })()");
-    click("[data-action=applySession]");
-    ASSERT_TRUE(waitFor("window.__ruviStore.ui.channels[0].sourceType === 'file'"))
-        << eval("document.querySelector('[data-result=session]').textContent").dump();
+    ASSERT_NO_FATAL_FAILURE(loadWavThroughTheDialog(wav));
+    ASSERT_NO_FATAL_FAILURE(feedTheFirstStripFrom(wav));
 
     const std::string session = folder.path + "/show.kestavel";
     dialogs.sessionAnswers.push_back(session);

@@ -19,22 +19,29 @@ export function harnessPath() {
   return found;
 }
 
-/** Starts the control core and LAN server with a session; resolves once it listens. */
-export async function startStage({ strips = 1, startAudio = true, session } = {}) {
+/** A session file for the stage in a folder of its own, and a fresh password. */
+async function stageSession({ strips, session }) {
   const R = await loadSource("rules");
   const { demoSession } = await import("../../web/tools/demo-session.mjs");
   const dir = mkdtempSync(join(tmpdir(), "ruvi-stage-"));
   const sessionFile = join(dir, "session.json");
   writeFileSync(sessionFile, JSON.stringify(session ?? demoSession(R, strips)));
-  const password = randomBytes(9).toString("hex");
-  const child = spawn(harnessPath(), ["--ui", join(root, "ui"), "--password", password, "--session", sessionFile, "--start-audio", startAudio ? "1" : "0"], {
-    stdio: ["ignore", "pipe", "pipe"],
-  });
+  return { dir, sessionFile, password: randomBytes(9).toString("hex") };
+}
+
+function stageArgs({ password, sessionFile, startAudio }) {
+  return ["--ui", join(root, "ui"), "--password", password, "--session", sessionFile, "--start-audio", startAudio ? "1" : "0"];
+}
+
+/** Starts the harness; resolves with its process and port once it says it listens. */
+async function spawnStage(args) {
+  const child = spawn(harnessPath(), args, { stdio: ["ignore", "pipe", "pipe"] });
   let stderr = "";
   child.stderr.on("data", (d) => (stderr += d));
   const port = await new Promise((resolve, reject) => {
     let out = "";
-    const timer = setTimeout(() => reject(new Error(`stage did not start: ${stderr}`)), 15000);
+    // A ceiling for a harness that never starts; a busy machine only starts it later.
+    const timer = setTimeout(() => reject(new Error(`stage did not start: ${stderr}`)), 60000);
     child.stdout.on("data", (d) => {
       out += d;
       const m = /ready (\d+)/.exec(out);
@@ -43,11 +50,18 @@ export async function startStage({ strips = 1, startAudio = true, session } = {}
         resolve(Number(m[1]));
       }
     });
-    child.on("exit", (code) => {
+    child.once("exit", (code) => {
       clearTimeout(timer);
       reject(new Error(`stage exited ${code}: ${stderr}`));
     });
   });
+  return { child, port };
+}
+
+/** Starts the control core and LAN server with a session; resolves once it listens. */
+export async function startStage({ strips = 1, startAudio = true, session } = {}) {
+  const { dir, sessionFile, password } = await stageSession({ strips, session });
+  const { child, port } = await spawnStage(stageArgs({ password, sessionFile, startAudio }));
   return {
     port,
     password,
@@ -162,37 +176,13 @@ export async function coreMissing() {
  * on the stage computer comes back.
  */
 export async function startRestartableStage({ strips = 1, startAudio = true, session } = {}) {
-  const R = await loadSource("rules");
-  const { demoSession } = await import("../../web/tools/demo-session.mjs");
-  const dir = mkdtempSync(join(tmpdir(), "ruvi-stage-"));
-  const sessionFile = join(dir, "session.json");
-  writeFileSync(sessionFile, JSON.stringify(session ?? demoSession(R, strips)));
-  const password = randomBytes(9).toString("hex");
+  const { dir, sessionFile, password } = await stageSession({ strips, session });
   let child = null;
   let port = 0;
   const launch = async () => {
-    const args = ["--ui", join(root, "ui"), "--password", password, "--session", sessionFile, "--start-audio", startAudio ? "1" : "0"];
+    const args = stageArgs({ password, sessionFile, startAudio });
     if (port) args.push("--port", String(port));
-    const c = spawn(harnessPath(), args, { stdio: ["ignore", "pipe", "pipe"] });
-    let stderr = "";
-    c.stderr.on("data", (d) => (stderr += d));
-    port = await new Promise((resolve, reject) => {
-      let out = "";
-      const timer = setTimeout(() => reject(new Error(`stage did not start: ${stderr}`)), 15000);
-      c.stdout.on("data", (d) => {
-        out += d;
-        const m = /ready (\d+)/.exec(out);
-        if (m) {
-          clearTimeout(timer);
-          resolve(Number(m[1]));
-        }
-      });
-      c.once("exit", (code) => {
-        clearTimeout(timer);
-        reject(new Error(`stage exited ${code}: ${stderr}`));
-      });
-    });
-    child = c;
+    ({ child, port } = await spawnStage(args));
   };
   const exited = (c) => (c.exitCode !== null || c.signalCode !== null ? Promise.resolve(c.exitCode) : new Promise((r) => c.once("exit", (code) => r(code))));
   await launch();
