@@ -10,6 +10,7 @@
 #include "shell/pairing.h"
 #include "shell/pending_queue.h"
 #include "shell/request_front.h"
+#include "shell/steady_tick.h"
 #include "shell/ui_thread_call.h"
 #include "shell/web_view_host.h"
 
@@ -221,7 +222,7 @@ ShellProgram::ShellProgram(ShellOptions options) : impl_(std::make_unique<Impl>(
         [this](const Json& request) { return impl_->pending->submit(request); },
         FrontConfig{d.webRoot, false});
     // Jobs are collected from now on, with or without a page.
-    d.tickSource = g_timeout_add(
+    d.tickSource = addSteadyTick(
         kTickMs,
         [](gpointer data) -> gboolean {
             try {
@@ -245,6 +246,7 @@ ShellProgram::ShellProgram(ShellOptions options) : impl_(std::make_unique<Impl>(
             d.web = std::make_unique<WebViewHost>(
                 d.window, d.webRoot, profile,
                 [this](const std::string& text) { onPageMessage(text); });
+            d.web->whenStatusOwed([this] { postStatus(); });
         } catch (const std::exception& e) {
             d.dialogs->showError(e.what());
         }
@@ -354,16 +356,26 @@ void ShellProgram::tick() {
     for (const Json& reply : replies) {
         d.web->postReply(reply);
     }
-    if (!d.web->statusInFlight()) {
-        // A snapshot that cannot be written as text is skipped, as the page's bridge would.
-        std::string text;
-        try {
-            text = d.front->statusEventText();
-        } catch (const std::exception&) {
-            return;
-        }
-        d.web->postStatusEventText(text);
+    postStatus();
+}
+
+void ShellProgram::postStatus() {
+    Impl& d = *impl_;
+    if (closed_ || !d.front || d.web == nullptr || d.web->view() == nullptr) {
+        return;
     }
+    if (d.web->statusInFlight()) {
+        d.web->oweStatus();
+        return;
+    }
+    // A snapshot that cannot be written as text is skipped, as the page's bridge would.
+    std::string text;
+    try {
+        text = d.front->statusEventText();
+    } catch (const std::exception&) {
+        return;
+    }
+    d.web->postStatusEventText(text);
 }
 
 void ShellProgram::drainPending() {

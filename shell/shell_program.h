@@ -72,8 +72,9 @@ public:
     GtkEditorHost& editors() const noexcept;
     const std::string& webRoot() const noexcept;
     const std::string& folder() const noexcept;
-    // The status tick the timer runs every 100 ms: collects a finished job and posts the status
-    // event unless the previous one is still on its way. Tests run it faster than the timer.
+    // The status tick the timer runs every 100 ms, on phase: collects a finished job and posts
+    // the status event unless the previous one is still on its way; a skipped event is posted
+    // as soon as the page has taken that one. Tests run it faster than the timer.
     void tick();
     // True while the last status event has not reached the page yet.
     [[nodiscard]] bool statusInFlight() const noexcept;
@@ -84,6 +85,7 @@ private:
     void onDestroy();
     void drainPending();
     void dialogReturned();
+    void postStatus();
 
     std::unique_ptr<Impl> impl_;
     int exitCode_ = 0;

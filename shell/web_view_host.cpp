@@ -100,11 +100,19 @@ void finishWith(WebKitURISchemeRequest* request, guint status, const char* reaso
 
 } // namespace
 
+// The status event on its way to the page. Shared with the completions of calls still on their
+// way, which may outlive the host.
+struct StatusSlot {
+    bool inFlight = false;
+    // A status event was skipped while one was on its way: the page is owed the newest.
+    bool owed = false;
+    std::function<void()> whenOwed;
+};
+
 struct WebViewHost::Impl {
     std::string webRoot;
     MessageHandler onMessage;
-    // Shared with the completions of calls still on their way, which may outlive the host.
-    std::shared_ptr<bool> statusInFlight = std::make_shared<bool>(false);
+    std::shared_ptr<StatusSlot> status = std::make_shared<StatusSlot>();
     bool attached = true;
     WebKitWebContext* context = nullptr;
     WebKitUserContentManager* content = nullptr;
@@ -197,7 +205,8 @@ gboolean onContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitT
 void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason, gpointer data) {
     try {
         auto& d = *static_cast<Impl*>(data);
-        *d.statusInFlight = false;
+        d.status->inFlight = false;
+        d.status->owed = false;
         if (d.attached) {
             webkit_web_view_load_uri(view, kStartPage);
         }
@@ -206,7 +215,7 @@ void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReas
 }
 
 struct CallDone {
-    std::shared_ptr<bool> statusInFlight; // null for replies
+    std::shared_ptr<StatusSlot> status; // null for replies
 };
 
 } // namespace
@@ -292,12 +301,14 @@ void WebViewHost::detach() noexcept {
     }
     if (impl_ != nullptr) {
         impl_->attached = false;
+        impl_->status->owed = false;
+        impl_->status->whenOwed = nullptr;
     }
 }
 
 namespace {
 
-void deliver(WebKitWebView* view, std::shared_ptr<bool> statusInFlight, const char* kind,
+void deliver(WebKitWebView* view, std::shared_ptr<StatusSlot> status, const char* kind,
              const std::string& text) {
     GVariantDict arguments;
     g_variant_dict_init(&arguments, nullptr);
@@ -307,7 +318,7 @@ void deliver(WebKitWebView* view, std::shared_ptr<bool> statusInFlight, const ch
     // hands out, so that reference is ours to drop: left floating, every post would keep its
     // whole text (a status event ten times a second).
     GVariant* packed = g_variant_ref_sink(g_variant_dict_end(&arguments));
-    auto* done = new CallDone{std::move(statusInFlight)};
+    auto* done = new CallDone{std::move(status)};
     webkit_web_view_call_async_javascript_function(
         view, "ruviDeliver(kind, text);", -1, packed, kBridgeWorld, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
@@ -321,8 +332,16 @@ void deliver(WebKitWebView* view, std::shared_ptr<bool> statusInFlight, const ch
             if (error != nullptr) {
                 g_error_free(error);
             }
-            if (call->statusInFlight) {
-                *call->statusInFlight = false;
+            if (call->status) {
+                StatusSlot& slot = *call->status;
+                slot.inFlight = false;
+                if (slot.owed && slot.whenOwed) {
+                    slot.owed = false;
+                    try {
+                        slot.whenOwed();
+                    } catch (...) {
+                    }
+                }
             }
         },
         done);
@@ -351,11 +370,22 @@ void WebViewHost::postReply(const nlohmann::json& reply) {
 }
 
 bool WebViewHost::statusInFlight() const noexcept {
-    return impl_ != nullptr && *impl_->statusInFlight;
+    return impl_ != nullptr && impl_->status->inFlight;
+}
+
+void WebViewHost::whenStatusOwed(std::function<void()> post) {
+    impl_->status->whenOwed = std::move(post);
+}
+
+void WebViewHost::oweStatus() noexcept {
+    if (view_ != nullptr && impl_->status->inFlight) {
+        impl_->status->owed = true;
+    }
 }
 
 bool WebViewHost::postStatusEvent(const nlohmann::json& event) {
-    if (view_ == nullptr || *impl_->statusInFlight) {
+    if (view_ == nullptr || impl_->status->inFlight) {
+        oweStatus();
         return false;
     }
     std::string text;
@@ -368,11 +398,12 @@ bool WebViewHost::postStatusEvent(const nlohmann::json& event) {
 }
 
 bool WebViewHost::postStatusEventText(const std::string& text) {
-    if (view_ == nullptr || *impl_->statusInFlight) {
+    if (view_ == nullptr || impl_->status->inFlight) {
+        oweStatus();
         return false;
     }
-    *impl_->statusInFlight = true;
-    deliver(view_, impl_->statusInFlight, "event", text);
+    impl_->status->inFlight = true;
+    deliver(view_, impl_->status, "event", text);
     return true;
 }
 

@@ -28,11 +28,16 @@ public:
     // Posts {"ruviBridge": kind, "text": the value's compact JSON} to the page through the
     // bridge world. A status event is skipped while the previous one is still on its way.
     void postReply(const nlohmann::json& reply);
-    // False when the previous status event is still being delivered.
+    // False when the previous status event is still being delivered; the page is then owed one.
     bool postStatusEvent(const nlohmann::json& event);
     // The same with the event already written as compact JSON text.
     bool postStatusEventText(const std::string& text);
     [[nodiscard]] bool statusInFlight() const noexcept;
+    // Marks a status event as owed when one is on its way (a skipped tick).
+    void oweStatus() noexcept;
+    // Called on the UI thread as soon as the page has taken the status event on its way, if one
+    // was skipped meanwhile, so the newest state reaches the page without waiting a whole tick.
+    void whenStatusOwed(std::function<void()> post);
 
     WebKitWebView* view() const noexcept { return view_; }
     // Forgets the view before its widget is destroyed: later posts do nothing.
