@@ -259,6 +259,13 @@ WebViewHost::WebViewHost(GtkWidget* container, const std::string& webRoot,
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    // The page is flat 2-D work (meters, faders, text) that the web process paints with the CPU
+    // in the damaged rectangles alone. Composited through GL, a display without a GPU driver
+    // (a virtual display, a remote desktop, a machine on a fallback driver) rasterises every
+    // frame in software on every core: the 32-strip page with faders moving took two cores of
+    // the audio machine that way, and under half of one painted directly.
+    webkit_settings_set_hardware_acceleration_policy(settings,
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", impl_->context,
                                          "user-content-manager", impl_->content, "settings",
