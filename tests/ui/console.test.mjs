@@ -2,7 +2,7 @@
 // server on 127.0.0.1 running the demo session (virtual tone through one strip to main).
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
-import { colourCount, coreMissing, launchBrowser, saveShot, startStage, waitFor } from "./support.mjs";
+import { colourCount, coreMissing, launchBrowser, nextFrames, saveShot, startStage, waitFor } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
 
@@ -171,11 +171,13 @@ test("fine drags move a quarter as far; a double tap resets to 0 dB, a grab righ
   await waitFor(async () => Math.abs((await level()) + 2.5) < 0.25, "fine drag near -2.5 dB");
   await drag(0.1 * box.height, false);
   await waitFor(async () => (await level()) < -5, "a coarse drag");
-  await page.waitForTimeout(250); // the drag's last value is sent; a grab now is still "quick"
+  // The stage computer holds the drag's last value (sends are coalesced while one is answered).
+  const shown = () => page.locator('.strip[data-strip="in1"] .fader').getAttribute("aria-valuenow");
+  await waitFor(async () => Number(await shown()) === (await level()), "the drag's last value held");
   const afterDrag = await level();
   const t = await page.locator('.strip[data-strip="in1"] .fader-thumb').boundingBox();
   await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
-  await page.waitForTimeout(400);
+  await page.waitForTimeout(400); // past the double-tap window, so the next two taps pair up
   assert.equal(await level(), afterDrag, "a tap after a drag leaves the level");
   await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
   await page.mouse.click(t.x + t.width / 2, t.y + t.height / 2);
@@ -219,7 +221,8 @@ test("diagnostics show every member of the state", { skip }, async () => {
 
 test("a screenshot of the mixer is not one colour", { skip }, async () => {
   await page.click('[data-tab="mixer"]');
-  await page.waitForTimeout(300);
+  await page.waitForFunction(() => window.__ruviMeters.stats.canvases > 0);
+  await nextFrames(page);
   const png = await saveShot(page, "mixer");
   await page.click('[data-tab="diagnostics"]');
   await saveShot(page, "diagnostics");

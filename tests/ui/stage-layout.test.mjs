@@ -5,7 +5,7 @@
 // strip detail runs in signal order with log frequency controls, typed values and sends.
 import { after, before, describe, test } from "node:test";
 import assert from "node:assert/strict";
-import { coreMissing, launchDevice, saveShot, startStage, waitFor } from "./support.mjs";
+import { coreMissing, launchDevice, nextFrames, saveShot, startStage, waitFor } from "./support.mjs";
 import { loadSource } from "../../web/test/load.mjs";
 import { demoSession } from "../../web/tools/demo-session.mjs";
 
@@ -63,7 +63,7 @@ for (const size of SIZES) {
     const device = await launchDevice(size);
     try {
       const page = await open(device);
-      await page.waitForTimeout(300);
+      await nextFrames(page);
       const { width: vw, height: vh } = size;
       const main = () => page.locator('.strip[data-strip="main-lr"]').boundingBox();
       assert.ok(inside(await main(), vw, vh), "the main bus is in view");
@@ -74,7 +74,7 @@ for (const size of SIZES) {
       const geometry = await scroll.evaluate((el) => ({ sw: el.scrollWidth, cw: el.clientWidth }));
       if (size.width < 1400) assert.ok(geometry.sw > geometry.cw, "12 strips are wider than the view");
       await scroll.evaluate((el) => { el.scrollLeft = el.scrollWidth; });
-      await page.waitForTimeout(100);
+      await nextFrames(page);
       assert.ok(inside(await main(), vw, vh), "the main bus stays after scrolling to the end");
       const last = await page.locator('.strip[data-strip="in12"]').boundingBox();
       assert.ok(last.x + last.width <= (await main()).x + 1, "the last strip ends left of the main bus, not under it");
@@ -151,7 +151,9 @@ describe("on a touch tablet at 768x1024", { skip }, () => {
   test("meters on a screen out of view are not drawn, and draw again when it comes back", async () => {
     const stats = () => page.evaluate(() => ({ ...window.__ruviMeters.stats }));
     await page.click('[data-tab="diagnostics"]');
-    await page.waitForTimeout(200);
+    // The page learns that the mixer left the view from its visibility observer, a frame or more
+    // later; counting starts once every meter knows.
+    await page.waitForFunction(() => [...window.__ruviMeters.meters.values()].every((m) => !m.visible));
     const s0 = await stats();
     await page.waitForFunction((n) => window.__ruviMeters.stats.feeds > n + 10, s0.feeds);
     const s1 = await stats();

@@ -301,3 +301,8 @@ export async function waitFor(fn, what, timeout = 30000) {
   }
   throw new Error(`timed out waiting for ${what} (last ${JSON.stringify(last)})`);
 }
+
+/** Resolves once the page has drawn two more frames: whatever it applied before is on screen. */
+export async function nextFrames(page) {
+  await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+}
