@@ -53,6 +53,16 @@ bool RemoteServer::enable(const std::string& webRoot, const std::string& passwor
     return impl->enable(webRoot, password, port, std::move(controlHandler), error, loopbackOnly);
 }
 
+RemoteServer::ConnectionLoad RemoteServer::connectionLoad() const {
+    std::lock_guard lock(impl->queueMutex);
+    ConnectionLoad load;
+    load.waiting = impl->pendingSockets.size();
+    for (const int socket : impl->workerSockets) {
+        load.busyWorkers += socket >= 0 ? 1 : 0;
+    }
+    return load;
+}
+
 nlohmann::json RemoteServer::status() const {
     return impl->status();
 }

@@ -32,6 +32,13 @@ public:
                               unsigned port, ControlHandler controlHandler, std::string& error,
                               bool loopbackOnly = false);
     nlohmann::json status() const;
+    // Connections accepted and waiting for a worker, and workers holding a connection; for
+    // diagnostics and for tests that must know the queue's state. Any thread.
+    struct ConnectionLoad {
+        std::size_t waiting = 0;
+        int busyWorkers = 0;
+    };
+    ConnectionLoad connectionLoad() const;
     // Stops and joins every thread and forgets every token; harmless when stopped.
     void disable();
 

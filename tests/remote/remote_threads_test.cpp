@@ -264,16 +264,20 @@ TEST(RemoteThreadsThreading, ConnectionsBeyondTheQueueAreClosedUnanswered) {
                       200);
         });
     }
-    while (f.control.holdsEntered.load() == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // One call holds the control service, the other three wait for it in their workers.
+    const auto waitForLoad = [&](std::size_t waiting, int busy) {
+        while (f.control.holdsEntered.load() == 0 || f.server.connectionLoad().waiting != waiting ||
+               f.server.connectionLoad().busyWorkers != busy) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    waitForLoad(0, 4);
     std::vector<int> queued;
     for (int i = 0; i < 32; ++i) {
         queued.push_back(connectLoopback(f.port));
         ::send(queued.back(), get.data(), get.size(), MSG_NOSIGNAL);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    waitForLoad(32, 4);
     const int extra = connectLoopback(f.port);
     ::send(extra, get.data(), get.size(), MSG_NOSIGNAL);
     std::string unanswered;
