@@ -1157,6 +1157,8 @@
     switch (unit) {
       case "dB":
         return `${signed(v, 1)} dB`;
+      case "dB span":
+        return `${Math.abs(v).toFixed(1)} dB`;
       case "Hz":
         return v >= 1e3 ? `${trim(v / 1e3, v >= 1e4 ? 1 : 2)} kHz` : `${Math.round(v)} Hz`;
       case "ms":
@@ -1182,6 +1184,7 @@
     const ok = (...allowed) => allowed.includes(suffix);
     switch (unit) {
       case "dB":
+      case "dB span":
         if (!ok("", "db")) return null;
         break;
       case "Hz":
@@ -1439,7 +1442,7 @@
       this.entry.addEventListener("change", () => {
         const v = parseValue(this.entry.value, opts.unit);
         setClass(this.entry, "invalid", v === null);
-        this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit}`}` : "";
+        this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit === "dB span" ? "dB" : opts.unit}`}` : "";
         if (v !== null) this.emit(v);
         this.render(false);
         if (v !== null) this.entry.value = fmtValue(this.value, opts.unit);
@@ -2744,6 +2747,7 @@
   var Q = Math.SQRT1_2;
   var freq = (path, label, def, max = 2e4) => ({ path, label, unit: "Hz", scale: { min: 20, max, log: true }, step: 1, def });
   var db = (path, label, min, max, def, step = 0.1) => ({ path, label, unit: "dB", scale: { min, max }, step, def });
+  var span = (path, label, max, def) => ({ path, label, unit: "dB span", scale: { min: 0, max }, step: 0.5, def });
   var ms = (path, label, min, max, def) => ({ path, label, unit: "ms", scale: min > 0 ? { min, max, log: true } : { min, max }, step: min < 1 ? 0.01 : 1, def });
   var BAND_NAMES = ["Low shelf", "Low mid", "High mid", "High shelf"];
   var BAND_FREQ = [80, 350, 2500, 8e3];
@@ -2757,7 +2761,7 @@
       reduction: "gate",
       fields: [
         db(["gate", "thresholdDb"], "Threshold", -100, 0, -60, 0.5),
-        db(["gate", "rangeDb"], "Range", 0, 90, 60, 0.5),
+        span(["gate", "rangeDb"], "Range", 90, 60),
         ms(["gate", "attackMs"], "Attack", 0.05, 200, 3),
         ms(["gate", "holdMs"], "Hold", 0, 2e3, 30),
         ms(["gate", "releaseMs"], "Release", 1, 4e3, 150)
@@ -2771,7 +2775,7 @@
       fields: [
         db(["compressor", "thresholdDb"], "Threshold", -90, 0, -18, 0.5),
         { path: ["compressor", "ratio"], label: "Ratio", unit: "ratio", scale: { min: 1, max: 40, log: true }, step: 0.1, def: 3 },
-        db(["compressor", "kneeDb"], "Knee", 0, 24, 6, 0.5),
+        span(["compressor", "kneeDb"], "Knee", 24, 6),
         ms(["compressor", "attackMs"], "Attack", 0.05, 1e3, 10),
         ms(["compressor", "releaseMs"], "Release", 1, 4e3, 100),
         db(["compressor", "makeupDb"], "Makeup", -24, 24, 0)

@@ -3,7 +3,8 @@
 
 export const MINUS = "\u2212";
 
-export type Unit = "dB" | "Hz" | "ms" | "ratio" | "q" | "%";
+/** "dB span": a width in dB that is never a gain (a gate's range, a compressor's knee). */
+export type Unit = "dB" | "dB span" | "Hz" | "ms" | "ratio" | "q" | "%";
 
 export interface Scale {
   min: number;
@@ -43,6 +44,8 @@ export function fmtValue(v: number, unit: Unit): string {
   switch (unit) {
     case "dB":
       return `${signed(v, 1)} dB`;
+    case "dB span":
+      return `${Math.abs(v).toFixed(1)} dB`;
     case "Hz":
       return v >= 1000 ? `${trim(v / 1000, v >= 10000 ? 1 : 2)} kHz` : `${Math.round(v)} Hz`;
     case "ms":
@@ -74,6 +77,7 @@ export function parseValue(text: string, unit: Unit): number | null {
   const ok = (...allowed: string[]) => allowed.includes(suffix);
   switch (unit) {
     case "dB":
+    case "dB span":
       if (!ok("", "db")) return null;
       break;
     case "Hz":

@@ -266,7 +266,7 @@ export class ParamSlider {
     this.entry.addEventListener("change", () => {
       const v = parseValue(this.entry.value, opts.unit);
       setClass(this.entry, "invalid", v === null);
-      this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit}`}` : "";
+      this.entry.title = v === null ? `Type a number${opts.unit === "q" || opts.unit === "ratio" ? "" : ` in ${opts.unit === "dB span" ? "dB" : opts.unit}`}` : "";
       if (v !== null) this.emit(v);
       this.render(false);
       // What was taken, as the control shows it; a refused text stays for correcting.

@@ -42,9 +42,11 @@ test("levels and values read with a true minus sign and their unit", () => {
     [U.fmtValue(12000, "Hz"), "12 kHz"], [U.fmtValue(3, "ratio"), "3:1"], [U.fmtValue(0.05, "ms"), "0.05 ms"],
     [U.fmtValue(150, "ms"), "150 ms"], [U.fmtValue(-18, "dB"), `${M}18.0 dB`], [U.markText(-Infinity), `${M}∞`],
     [U.markText(-10), `${M}10`], [U.markText(5), "5"],
+    // A gate's range and a compressor's knee are widths, not gains: no sign.
+    [U.fmtValue(60, "dB span"), "60.0 dB"], [U.fmtValue(0, "dB span"), "0.0 dB"],
   ];
   for (const [got, want] of cases) assert.equal(got, want);
-  for (const [text, unit] of [["80 Hz", "Hz"], ["2.5 kHz", "Hz"], [`${M}6.0 dB`, "dB"], ["3:1", "ratio"], ["0.05 ms", "ms"]]) {
+  for (const [text, unit] of [["80 Hz", "Hz"], ["2.5 kHz", "Hz"], [`${M}6.0 dB`, "dB"], ["3:1", "ratio"], ["0.05 ms", "ms"], ["6.0 dB", "dB span"]]) {
     assert.equal(U.fmtValue(U.parseValue(text, unit), unit), text, `${text} reads back as shown`);
   }
 });

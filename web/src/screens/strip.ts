@@ -27,6 +27,7 @@ interface Field {
 const Q = Math.SQRT1_2;
 const freq = (path: Path, label: string, def: number, max = 20000): Field => ({ path, label, unit: "Hz", scale: { min: 20, max, log: true }, step: 1, def });
 const db = (path: Path, label: string, min: number, max: number, def: number, step = 0.1): Field => ({ path, label, unit: "dB", scale: { min, max }, step, def });
+const span = (path: Path, label: string, max: number, def: number): Field => ({ path, label, unit: "dB span", scale: { min: 0, max }, step: 0.5, def });
 const ms = (path: Path, label: string, min: number, max: number, def: number): Field => ({ path, label, unit: "ms", scale: min > 0 ? { min, max, log: true } : { min, max }, step: min < 1 ? 0.01 : 1, def });
 
 const BAND_NAMES = ["Low shelf", "Low mid", "High mid", "High shelf"];
@@ -47,7 +48,7 @@ const SECTIONS: Section[] = [
   {
     key: "gate", title: "Gate", toggle: { path: ["gate", "enabled"], label: "Gate" }, reduction: "gate", fields: [
       db(["gate", "thresholdDb"], "Threshold", -100, 0, -60, 0.5),
-      db(["gate", "rangeDb"], "Range", 0, 90, 60, 0.5),
+      span(["gate", "rangeDb"], "Range", 90, 60),
       ms(["gate", "attackMs"], "Attack", 0.05, 200, 3),
       ms(["gate", "holdMs"], "Hold", 0, 2000, 30),
       ms(["gate", "releaseMs"], "Release", 1, 4000, 150),
@@ -57,7 +58,7 @@ const SECTIONS: Section[] = [
     key: "compressor", title: "Compressor", toggle: { path: ["compressor", "enabled"], label: "Comp" }, reduction: "comp", fields: [
       db(["compressor", "thresholdDb"], "Threshold", -90, 0, -18, 0.5),
       { path: ["compressor", "ratio"], label: "Ratio", unit: "ratio", scale: { min: 1, max: 40, log: true }, step: 0.1, def: 3 },
-      db(["compressor", "kneeDb"], "Knee", 0, 24, 6, 0.5),
+      span(["compressor", "kneeDb"], "Knee", 24, 6),
       ms(["compressor", "attackMs"], "Attack", 0.05, 1000, 10),
       ms(["compressor", "releaseMs"], "Release", 1, 4000, 100),
       db(["compressor", "makeupDb"], "Makeup", -24, 24, 0),
