@@ -213,4 +213,22 @@ int distinctColours(GtkWindow* window) {
     return colours;
 }
 
+int drawnColours(GtkWindow* window) {
+    GtkWidget* widget = GTK_WIDGET(window);
+    const int width = gtk_widget_get_allocated_width(widget);
+    const int height = gtk_widget_get_allocated_height(widget);
+    if (!gtk_widget_get_mapped(widget) || width <= 0 || height <= 0) {
+        return 0;
+    }
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    cairo_t* cr = cairo_create(surface);
+    gtk_widget_draw(widget, cr);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    const int colours = sampledColours(cairo_image_surface_get_data(surface), width, height,
+                                       cairo_image_surface_get_stride(surface), 4, true);
+    cairo_surface_destroy(surface);
+    return colours;
+}
+
 } // namespace kestravon::ruvi

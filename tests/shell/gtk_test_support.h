@@ -31,6 +31,10 @@ std::string windowClass(GtkWindow* window);
 std::pair<int, int> firstChildSize(unsigned long xid);
 // How many distinct colours a window shows on screen (sampled).
 int distinctColours(GtkWindow* window);
+// How many distinct colours the window's widgets draw (sampled), drawn off screen by GTK the way
+// it draws them to the display: the web view draws the page it holds. Nothing another test's
+// window on the shared display covers or uncovers changes it.
+int drawnColours(GtkWindow* window);
 // How many distinct colours the web view's own snapshot of its visible page has (sampled): what
 // the page painted, whatever lies over its window on the display. 0 when no snapshot came.
 int pageColours(WebKitWebView* view);
