@@ -392,7 +392,6 @@ void WebViewHost::oweStatus() noexcept {
 
 bool WebViewHost::postStatusEvent(const nlohmann::json& event) {
     if (view_ == nullptr || impl_->status->inFlight) {
-        oweStatus();
         return false;
     }
     std::string text;
@@ -406,7 +405,6 @@ bool WebViewHost::postStatusEvent(const nlohmann::json& event) {
 
 bool WebViewHost::postStatusEventText(const std::string& text) {
     if (view_ == nullptr || impl_->status->inFlight) {
-        oweStatus();
         return false;
     }
     impl_->status->inFlight = true;

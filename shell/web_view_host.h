@@ -28,7 +28,7 @@ public:
     // Posts {"ruviBridge": kind, "text": the value's compact JSON} to the page through the
     // bridge world. A status event is skipped while the previous one is still on its way.
     void postReply(const nlohmann::json& reply);
-    // False when the previous status event is still being delivered; the page is then owed one.
+    // False when the previous status event is still being delivered.
     bool postStatusEvent(const nlohmann::json& event);
     // The same with the event already written as compact JSON text.
     bool postStatusEventText(const std::string& text);
